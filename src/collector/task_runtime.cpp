@@ -1,0 +1,147 @@
+#include "task_runtime.hpp"
+
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <system_error>
+
+namespace hostprobe {
+
+namespace {
+
+constexpr auto later = [](const auto& a, const auto& b) {
+    return a.due != b.due ? a.due > b.due : a.order > b.order;
+};
+
+// Workers block asynchronous signals so that they go to the caller's
+// threads, whose handlers expect them, and do not interrupt the readers.
+class WorkerSignalMask {
+public:
+    WorkerSignalMask() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &saved_);
+    }
+    ~WorkerSignalMask() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+private:
+    sigset_t saved_;
+};
+
+void report_task_failure(const char* what) {
+    std::fprintf(stderr, "hostprobe: a worker task ended abnormally: %s\n", what);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
+
+TaskRuntime::TaskRuntime(std::size_t worker_count) {
+    WorkerSignalMask mask;
+    try {
+        for (std::size_t i = 0; i < std::max<std::size_t>(worker_count, 1); ++i) {
+            workers_.emplace_back([this] { work(); });
+        }
+    } catch (...) {
+        shutdown();
+        throw;
+    }
+}
+
+TaskRuntime::~TaskRuntime() { shutdown(); }
+
+void TaskRuntime::spawn(Step task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        ready_.push_back(std::move(task));
+    }
+    work_or_stop_.notify_one();
+}
+
+void TaskRuntime::shutdown() {
+    std::deque<Step> cancelled_ready;
+    std::vector<Timed> cancelled_timed;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        cancelled_ready.swap(ready_);
+        cancelled_timed.swap(timers_);
+    }
+    work_or_stop_.notify_all();
+    // The cancelled tasks are destroyed here, outside the lock.
+    cancelled_ready.clear();
+    cancelled_timed.clear();
+    for (std::thread& worker : workers_) {
+        if (worker.joinable()) worker.join();
+    }
+}
+
+void TaskRuntime::schedule_locked(Step task, Clock::time_point due) {
+    timers_.push_back({due, timer_order_++, std::move(task)});
+    std::push_heap(timers_.begin(), timers_.end(), later);
+}
+
+void TaskRuntime::work() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        const Clock::time_point now = Clock::now();
+        while (!timers_.empty() && timers_.front().due <= now) {
+            std::pop_heap(timers_.begin(), timers_.end(), later);
+            ready_.push_back(std::move(timers_.back().task));
+            timers_.pop_back();
+        }
+        if (ready_.empty()) {
+            if (timers_.empty()) {
+                work_or_stop_.wait(lock, [&] { return stopping_ || !ready_.empty() || !timers_.empty(); });
+            } else {
+                const Clock::time_point due = timers_.front().due;
+                work_or_stop_.wait_until(lock, due, [&] {
+                    return stopping_ || !ready_.empty() || timers_.empty() || timers_.front().due < due;
+                });
+            }
+            continue;
+        }
+
+        Step task = std::move(ready_.front());
+        ready_.pop_front();
+        lock.unlock();
+        std::optional<Clock::time_point> next;
+        try {
+            next = task();
+        } catch (const std::exception& failure) {
+            report_task_failure(failure.what());
+        } catch (...) {
+            report_task_failure("unknown failure");
+        }
+        lock.lock();
+        if (!next || stopping_) {
+            // A finished or cancelled task is destroyed outside the lock.
+            lock.unlock();
+            task = nullptr;
+            lock.lock();
+            continue;
+        }
+        if (*next <= Clock::now()) {
+            // Already due: go to the back of the queue so that the task
+            // gives up its thread between steps.
+            ready_.push_back(std::move(task));
+        } else {
+            schedule_locked(std::move(task), *next);
+        }
+        lock.unlock();
+        work_or_stop_.notify_one();
+        lock.lock();
+    }
+}
+
+}  // namespace hostprobe

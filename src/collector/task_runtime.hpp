@@ -1,0 +1,61 @@
+// A pool of worker threads with a timer queue, created and shut down within
+// one call. A task runs in steps; each step returns the time at which the
+// task wants its next step, or nothing once it has finished. A task is only
+// ever cancelled between steps.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace hostprobe {
+
+class TaskRuntime {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Step = std::function<std::optional<Clock::time_point>()>;
+
+    // Starts `worker_count` threads (at least one); throws std::system_error
+    // when a thread cannot be started, with every started one joined.
+    explicit TaskRuntime(std::size_t worker_count);
+    ~TaskRuntime();
+    TaskRuntime(const TaskRuntime&) = delete;
+    TaskRuntime& operator=(const TaskRuntime&) = delete;
+
+    // Queues the task's first step and returns at once.
+    void spawn(Step task);
+
+    // Drops every task that is not running, lets running steps finish, and
+    // joins every worker, with no time limit. Later spawns are dropped.
+    void shutdown();
+
+private:
+    struct Timed {
+        Clock::time_point due;
+        std::uint64_t order;
+        Step task;
+    };
+
+    void work();
+    void schedule_locked(Step task, Clock::time_point due);
+
+    std::mutex mutex_;
+    std::condition_variable work_or_stop_;
+    bool stopping_ = false;
+    std::deque<Step> ready_;
+    std::vector<Timed> timers_;  // a min-heap on (due, order)
+    std::uint64_t timer_order_ = 0;
+    std::vector<std::thread> workers_;
+};
+
+// Processors this process may run on, at least 1.
+std::size_t available_processors();
+
+}  // namespace hostprobe
