@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <variant>
 
+#include "collector/out_of_memory.hpp"
 #include "collector/sampler.hpp"
 #include "collector/snapshot.hpp"
 #include "collector/task_runtime.hpp"
@@ -299,6 +301,8 @@ PyObject* get_metrics_once(PyObject*, PyObject* const* args, Py_ssize_t position
                            PyObject* keyword_names) {
     try {
         return call_get_metrics_once(args, positional_count, keyword_names);
+    } catch (const std::bad_alloc&) {
+        end_process_out_of_memory();
     } catch (const std::exception& failure) {
         raise_internal_failure(failure.what());
     } catch (...) {
@@ -403,6 +407,8 @@ PyObject* initialise_module() {
 PyMODINIT_FUNC PyInit_hostprobe(void) {
     try {
         return hostprobe::initialise_module();
+    } catch (const std::bad_alloc&) {
+        hostprobe::end_process_out_of_memory();
     } catch (const std::exception& failure) {
         hostprobe::raise_internal_failure(failure.what());
     } catch (...) {

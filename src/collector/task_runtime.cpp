@@ -1,11 +1,14 @@
 #include "task_runtime.hpp"
 
+#include "out_of_memory.hpp"
+
 #include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <system_error>
 
 namespace hostprobe {
@@ -118,6 +121,8 @@ void TaskRuntime::work() {
         std::optional<Clock::time_point> next;
         try {
             next = task();
+        } catch (const std::bad_alloc&) {
+            end_process_out_of_memory();
         } catch (const std::exception& failure) {
             report_task_failure(failure.what());
         } catch (...) {
