@@ -110,7 +110,8 @@ public:
         iterator& operator++() { advance(); return *this; }
         iterator operator++(int) { iterator old = *this; advance(); return old; }
         bool operator==(const iterator& other) const {
-            return done_ == other.done_ && (done_ || rest_.data() == other.rest_.data());
+            return done_ == other.done_ &&
+                   (done_ || (rest_.data() == other.rest_.data() && last_ == other.last_));
         }
 
     private:

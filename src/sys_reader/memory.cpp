@@ -1,0 +1,58 @@
+#include "memory.hpp"
+
+#include "text.hpp"
+
+namespace hostprobe {
+
+MemoryUsage parse_memory_usage(std::string_view meminfo_text) {
+    std::uint64_t total_kib = 0;
+    std::uint64_t free_kib = 0;
+    std::uint64_t buffers_kib = 0;
+    std::uint64_t cached_kib = 0;
+    for (std::string_view line : split_lines(meminfo_text)) {
+        std::string_view rest = line;
+        std::string_view key;
+        if (!TokenCut::next(rest, key)) continue;
+        if (key == "MemTotal:") {
+            total_kib = keyed_line_value(line);
+        } else if (key == "MemFree:") {
+            free_kib = keyed_line_value(line);
+        } else if (key == "Buffers:") {
+            buffers_kib = keyed_line_value(line);
+        } else if (key == "Cached:") {
+            cached_kib = keyed_line_value(line);
+        }
+    }
+    // The sum and the shifts wrap modulo 2^64.
+    const std::uint64_t held_kib = free_kib + buffers_kib + cached_kib;
+    MemoryUsage usage;
+    usage.total_bytes = total_kib << 10;
+    usage.used_bytes = total_kib >= held_kib ? (total_kib - held_kib) << 10 : 0;
+    return usage;
+}
+
+MemoryUsage read_memory_usage() { return parse_memory_usage(read_text_file("/proc/meminfo").value_or("")); }
+
+PageFaultDeltas parse_page_faults(std::string_view vmstat_text, std::uint64_t reference_faults,
+                                  std::uint64_t reference_major_faults) {
+    std::uint64_t faults = 0;
+    std::uint64_t major_faults = 0;
+    for (std::string_view line : split_lines(vmstat_text)) {
+        // The space keeps longer counter names ("pgfault_...") out.
+        if (line.starts_with("pgfault ")) {
+            faults = keyed_line_value(line);
+        } else if (line.starts_with("pgmajfault ")) {
+            major_faults = keyed_line_value(line);
+        }
+    }
+    PageFaultDeltas deltas;
+    deltas.faults_delta = faults >= reference_faults ? faults - reference_faults : 0;
+    deltas.major_faults_delta = major_faults >= reference_major_faults ? major_faults - reference_major_faults : 0;
+    return deltas;
+}
+
+PageFaultDeltas read_page_faults(std::uint64_t reference_faults, std::uint64_t reference_major_faults) {
+    return parse_page_faults(read_text_file("/proc/vmstat").value_or(""), reference_faults, reference_major_faults);
+}
+
+}  // namespace hostprobe

@@ -1,0 +1,277 @@
+#include "text.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fcntl.h>
+#include <limits>
+#include <locale.h>
+#include <new>
+#include <string>
+#include <system_error>
+#include <type_traits>
+#include <unistd.h>
+
+namespace hostprobe {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Well-formed UTF-8 as Unicode defines it: shortest forms only, no
+// surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned char second_min = 0x80;
+        unsigned char second_max = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) second_min = 0xA0;  // overlong below U+0800
+            if (lead == 0xED) second_max = 0x9F;  // surrogates U+D800..U+DFFF
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) second_min = 0x90;  // overlong below U+10000
+            if (lead == 0xF4) second_max = 0x8F;  // above U+10FFFF
+        } else {
+            return false;  // continuation byte, overlong C0/C1 lead, or F5..FF
+        }
+        if (size - i < length) return false;
+        if (bytes[i + 1] < second_min || bytes[i + 1] > second_max) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if (!is_continuation(bytes[i + k])) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
+    if (text.size() != lower_word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower_word[i]) return false;
+    }
+    return true;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Digits with an optional point (one digit at least), then an optional
+// exponent with at least one digit. No sign, no hexadecimal, no words.
+bool is_unsigned_decimal(std::string_view text) {
+    std::size_t i = 0;
+    std::size_t digits = 0;
+    while (i < text.size() && is_digit(text[i])) ++i, ++digits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && is_digit(text[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        const std::size_t exponent_start = i;
+        while (i < text.size() && is_digit(text[i])) ++i;
+        if (i == exponent_start) return false;
+    }
+    return i == text.size();
+}
+
+locale_t c_locale() {
+    static const locale_t locale = [] {
+        const locale_t made = newlocale(LC_ALL_MASK, "C", locale_t{});
+        if (made == locale_t{}) throw std::bad_alloc();
+        return made;
+    }();
+    return locale;
+}
+
+// The C library's conversion rounds correctly also where the result is an
+// infinity, a subnormal or zero; the "C" locale keeps '.' the decimal point
+// whatever locale the process has chosen.
+template <class Float>
+Float convert_in_c_locale(std::string_view decimal) {
+    const std::string terminated(decimal);
+    if constexpr (std::is_same_v<Float, float>) {
+        return strtof_l(terminated.c_str(), nullptr, c_locale());
+    } else {
+        return strtod_l(terminated.c_str(), nullptr, c_locale());
+    }
+}
+
+template <class Float>
+std::optional<Float> parse_float(std::string_view token) {
+    bool negative = false;
+    if (!token.empty() && (token.front() == '+' || token.front() == '-')) {
+        negative = token.front() == '-';
+        token.remove_prefix(1);
+    }
+    Float magnitude = 0;
+    if (equals_ignoring_ascii_case(token, "inf") || equals_ignoring_ascii_case(token, "infinity")) {
+        magnitude = std::numeric_limits<Float>::infinity();
+    } else if (equals_ignoring_ascii_case(token, "nan")) {
+        magnitude = std::numeric_limits<Float>::quiet_NaN();
+    } else if (is_unsigned_decimal(token)) {
+        const char* end = token.data() + token.size();
+        const auto [stop, error] = std::from_chars(token.data(), end, magnitude);
+        if (error == std::errc::result_out_of_range) {
+            // from_chars leaves the value alone when it would round to zero
+            // or to infinity.
+            magnitude = convert_in_c_locale<Float>(token);
+        } else if (error != std::errc{} || stop != end) {
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+}  // namespace
+
+std::optional<std::string> read_text_file(const char* path) {
+    const FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return std::nullopt;
+    // The size a file reports is no guide: procfs and sysfs report 0. Read
+    // until read() says the end has come.
+    constexpr std::size_t chunk = 4096;
+    std::string content;
+    std::size_t filled = 0;
+    for (;;) {
+        if (content.size() - filled < chunk) content.resize(std::max(content.size() * 2, filled + chunk));
+        const ssize_t got = read(file.get(), content.data() + filled, content.size() - filled);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    content.resize(filled);
+    if (!is_valid_utf8(content)) return std::nullopt;
+    return content;
+}
+
+std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
+    const std::string_view rest = text.substr(pos);
+    if (rest.empty()) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(rest[i]); };
+    const unsigned char lead = byte(0);
+    if ((lead >= 0x09 && lead <= 0x0D) || lead == 0x20) return 1;
+    if (lead == 0xC2 && rest.size() >= 2) {
+        return byte(1) == 0x85 || byte(1) == 0xA0 ? 2 : 0;  // U+0085, U+00A0
+    }
+    if (rest.size() < 3) return 0;
+    const unsigned char second = byte(1);
+    const unsigned char third = byte(2);
+    switch (lead) {
+        case 0xE1:  // U+1680
+            return second == 0x9A && third == 0x80 ? 3 : 0;
+        case 0xE2:
+            if (second == 0x80) {
+                // U+2000..U+200A, U+2028, U+2029, U+202F
+                const bool space = (third >= 0x80 && third <= 0x8A) || third == 0xA8 || third == 0xA9 || third == 0xAF;
+                return space ? 3 : 0;
+            }
+            return second == 0x81 && third == 0x9F ? 3 : 0;  // U+205F
+        case 0xE3:  // U+3000
+            return second == 0x80 && third == 0x80 ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
+std::string_view trim_text(std::string_view text) {
+    std::size_t start = 0;
+    while (std::size_t length = whitespace_length_at(text, start)) start += length;
+    std::size_t end = start;
+    for (std::size_t pos = start; pos < text.size();) {
+        if (std::size_t length = whitespace_length_at(text, pos)) {
+            pos += length;
+        } else {
+            end = ++pos;
+        }
+    }
+    return text.substr(start, end - start);
+}
+
+bool LineCut::next(std::string_view& rest, std::string_view& piece) {
+    if (rest.empty()) return false;
+    const std::size_t feed = rest.find('\n');
+    if (feed == std::string_view::npos) {
+        piece = rest;
+        rest.remove_prefix(rest.size());
+        return true;
+    }
+    piece = rest.substr(0, feed);
+    if (piece.ends_with('\r')) piece.remove_suffix(1);
+    rest.remove_prefix(feed + 1);
+    return true;
+}
+
+bool TokenCut::next(std::string_view& rest, std::string_view& piece) {
+    std::size_t start = 0;
+    while (std::size_t length = whitespace_length_at(rest, start)) start += length;
+    if (start == rest.size()) {
+        rest.remove_prefix(start);
+        return false;
+    }
+    std::size_t end = start + 1;
+    while (end < rest.size() && whitespace_length_at(rest, end) == 0) ++end;
+    piece = rest.substr(start, end - start);
+    rest.remove_prefix(end);
+    return true;
+}
+
+std::uint64_t keyed_line_value(std::string_view line) {
+    std::string_view token;
+    if (!TokenCut::next(line, token) || !TokenCut::next(line, token)) return 0;
+    return parse_u64(token).value_or(0);
+}
+
+std::optional<std::uint64_t> parse_u64(std::string_view token) {
+    if (token.starts_with('+')) token.remove_prefix(1);
+    if (token.empty()) return std::nullopt;
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    for (char c : token) {
+        if (!is_digit(c)) return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::optional<float> parse_f32(std::string_view token) { return parse_float<float>(token); }
+
+std::optional<double> parse_f64(std::string_view token) { return parse_float<double>(token); }
+
+}  // namespace hostprobe
