@@ -1,0 +1,77 @@
+#include "byte_counters.hpp"
+
+#include <cstddef>
+
+#include "text.hpp"
+
+namespace hostprobe {
+
+namespace {
+
+// /proc/diskstats: major, minor, name, reads, merges, sectors read, read
+// time, writes, merges, sectors written, and at least four more fields.
+constexpr std::size_t diskstats_min_tokens = 14;
+constexpr std::size_t disk_name_token = 2;
+constexpr std::size_t sectors_read_token = 5;
+constexpr std::size_t sectors_written_token = 9;
+
+// /proc/net/dev: "name:" then eight receive and eight transmit fields.
+constexpr std::size_t net_dev_min_tokens = 17;
+constexpr std::size_t net_dev_header_lines = 2;
+constexpr std::size_t interface_name_token = 0;
+constexpr std::size_t bytes_received_token = 1;
+constexpr std::size_t bytes_transmitted_token = 9;
+
+// The kernel counts sectors of 512 bytes whatever the device's own size.
+constexpr unsigned sector_shift = 9;
+
+std::uint64_t count_or_zero(std::string_view token) { return parse_u64(token).value_or(0); }
+
+std::string_view without_trailing_colons(std::string_view name) {
+    while (!name.empty() && name.back() == ':') name.remove_suffix(1);
+    return name;
+}
+
+}  // namespace
+
+ByteCounterMap parse_disk_counters(std::string_view diskstats_text) {
+    ByteCounterMap counters;
+    for (std::string_view line : split_lines(diskstats_text)) {
+        const auto tokens = leading_tokens<sectors_written_token + 1>(line);
+        if (tokens.count < diskstats_min_tokens) continue;
+        // The shifts wrap modulo 2^64.
+        const std::uint64_t bytes_read = count_or_zero(tokens.token[sectors_read_token]) << sector_shift;
+        const std::uint64_t bytes_written = count_or_zero(tokens.token[sectors_written_token]) << sector_shift;
+        counters.insert_or_assign(std::string(tokens.token[disk_name_token]),
+                                  std::pair{bytes_read, bytes_written});
+    }
+    return counters;
+}
+
+ByteCounterMap read_disk_counters() {
+    const std::optional<std::string> text = read_text_file("/proc/diskstats");
+    if (!text) return {};
+    return parse_disk_counters(*text);
+}
+
+ByteCounterMap parse_net_counters(std::string_view net_dev_text) {
+    ByteCounterMap counters;
+    std::size_t line_number = 0;
+    for (std::string_view line : split_lines(net_dev_text)) {
+        if (line_number++ < net_dev_header_lines) continue;
+        const auto tokens = leading_tokens<bytes_transmitted_token + 1>(line);
+        if (tokens.count < net_dev_min_tokens) continue;
+        counters.insert_or_assign(std::string(without_trailing_colons(tokens.token[interface_name_token])),
+                                  std::pair{count_or_zero(tokens.token[bytes_received_token]),
+                                            count_or_zero(tokens.token[bytes_transmitted_token])});
+    }
+    return counters;
+}
+
+ByteCounterMap read_net_counters() {
+    const std::optional<std::string> text = read_text_file("/proc/net/dev");
+    if (!text) return {};
+    return parse_net_counters(*text);
+}
+
+}  // namespace hostprobe
