@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -189,6 +190,7 @@ public:
         exit_status_ = status;
         return State::ended;
     }
+    pid_t pid() const { return pid_; }
     bool exited_successfully() const { return WIFEXITED(exit_status_) && WEXITSTATUS(exit_status_) == 0; }
 
 private:
@@ -255,17 +257,28 @@ bool drain_output(int output_fd, int error_fd, Clock::time_point deadline, std::
     return true;
 }
 
-// Both streams can reach end of file before the child has ended, e.g. when
-// it closes them and goes on working; this waits for it until the deadline.
+// Both streams can reach end of file before the child has ended: it closes
+// them while exiting, or closes them and goes on working. A process file
+// descriptor (Linux 5.3 and later) becomes readable when the child ends; on
+// older kernels the child is polled with growing pauses. Either way the wait
+// stops at the deadline.
 ChildProcess::State wait_for_exit(ChildProcess& child, Clock::time_point deadline) {
-    auto pause = std::chrono::milliseconds(1);
+    ChildProcess::State state = child.poll_exit();
+    if (state != ChildProcess::State::running) return state;
+    FileDescriptor exit_signal(static_cast<int>(syscall(SYS_pidfd_open, child.pid(), 0)));
+    auto pause = std::chrono::microseconds(50);
     for (;;) {
-        const ChildProcess::State state = child.poll_exit();
-        if (state != ChildProcess::State::running) return state;
         const int left_ms = milliseconds_until(deadline);
         if (left_ms == 0) return ChildProcess::State::running;
-        std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(left_ms)));
-        pause = std::min(pause * 2, std::chrono::milliseconds(64));
+        if (exit_signal.valid()) {
+            pollfd ended = {exit_signal.get(), POLLIN, 0};
+            poll(&ended, 1, left_ms);
+        } else {
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, std::chrono::milliseconds(left_ms)));
+            pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(64));
+        }
+        state = child.poll_exit();
+        if (state != ChildProcess::State::running) return state;
     }
 }
 
