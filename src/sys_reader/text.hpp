@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace hostprobe {
 
@@ -73,9 +74,17 @@ struct TokenCut { static bool next(std::string_view& rest, std::string_view& pie
 // Lines end at LF; one CR before the LF is dropped; no empty line follows a
 // final LF.
 inline Pieces<LineCut> split_lines(std::string_view text) { return Pieces<LineCut>(text); }
+// The ranges hold views: a temporary string would be gone before a loop
+// over its pieces begins.
+template <class Text>
+concept TemporaryString = std::is_same_v<Text, std::string>;
+template <TemporaryString Text>
+void split_lines(Text&&) = delete;
 
 // Maximal runs of non-white-space characters.
 inline Pieces<TokenCut> split_tokens(std::string_view text) { return Pieces<TokenCut>(text); }
+template <TemporaryString Text>
+void split_tokens(Text&&) = delete;
 
 // The first `N` tokens of a text and how many tokens it holds in all.
 template <std::size_t N>
@@ -148,5 +157,7 @@ private:
 inline CharPieces split_on_char(std::string_view text, char separator) {
     return CharPieces(text, separator);
 }
+template <TemporaryString Text>
+void split_on_char(Text&&, char) = delete;
 
 }  // namespace hostprobe
