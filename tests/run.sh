@@ -14,8 +14,14 @@ if ((${#missing[@]})); then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 fi
+# The Prometheus server that the exporter's integration test scrapes into,
+# without the node exporter it recommends.
+if ! dpkg -s prometheus >/dev/null 2>&1; then
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends prometheus
+fi
 python3 -m pip install --quiet cmake ninja
-python3 -m pip install --quiet ".[test]"
+python3 -m pip install --quiet ".[test,exporter]"
 
 cxx_tests() {
   local dir=$1 flags=$2

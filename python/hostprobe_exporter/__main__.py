@@ -1,0 +1,5 @@
+import sys
+
+from hostprobe_exporter import main
+
+sys.exit(main())
