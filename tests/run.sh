@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then builds and runs every test: the C++
 # tests (plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and
-# the engine's under ThreadSanitizer) and the Python tests of the installed
+# the engine's under ThreadSanitizer), a short run of every fuzz target, the
+# audit of the wheel's stable ABI, and the Python tests of the installed
 # module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for package in libgtest-dev g++; do
+for package in libgtest-dev g++ clang libclang-rt-14-dev; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if ((${#missing[@]})); then
@@ -42,6 +43,18 @@ echo "== engine tests under ThreadSanitizer"
 cxx_tests build/tests-tsan "-fsanitize=thread"
 # ThreadSanitizer needs the narrow address-space layout that ASLR may break.
 setarch "$(uname -m)" -R build/tests-tsan/engine_tests
+
+echo "== fuzz targets, a few seconds each"
+bash tests/fuzz/run.sh 4
+
+echo "== stable ABI of the wheel"
+wheel_dir=$(mktemp -d)
+trap 'rm -rf "$wheel_dir"' EXIT
+python3 -m pip wheel . --no-deps --quiet -w "$wheel_dir"
+python3 -m pip install --quiet abi3audit
+abi3audit --strict --summary --report -o "$wheel_dir/audit.json" "$wheel_dir"/hostprobe-*.whl
+# An audit that found no extension would pass as well.
+python3 -c 'import json, sys; report = json.load(open(sys.argv[1])); names = [so["name"] for spec in report["specs"].values() for so in spec["wheel"]]; assert names == ["hostprobe.abi3.so"], names' "$wheel_dir/audit.json"
 
 echo "== Python tests"
 python3 -m pytest tests/python -q
