@@ -44,8 +44,10 @@ private:
     };
 
     void work();
+    void poll_for_work(std::unique_lock<std::mutex>& lock, Clock::time_point until);
     void schedule_locked(Step task, Clock::time_point due);
 
+    const bool poll_when_idle_;
     std::mutex mutex_;
     std::condition_variable work_or_stop_;
     bool stopping_ = false;
