@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <locale.h>
@@ -40,6 +42,16 @@ bool is_valid_utf8(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
+        // Kernel texts are ASCII: eight bytes at a time while no byte has its
+        // top bit set.
+        std::uint64_t eight;
+        if (size - i >= sizeof eight) {
+            std::memcpy(&eight, bytes + i, sizeof eight);
+            if ((eight & 0x8080808080808080u) == 0) {
+                i += sizeof eight;
+                continue;
+            }
+        }
         const unsigned char lead = bytes[i];
         if (lead < 0x80) {
             ++i;
@@ -161,20 +173,17 @@ std::optional<std::string> read_text_file(const char* path) {
     if (file.get() < 0) return std::nullopt;
     // The size a file reports is no guide: procfs and sysfs report 0. Read
     // until read() says the end has come.
-    constexpr std::size_t chunk = 4096;
+    char chunk[16384];
     std::string content;
-    std::size_t filled = 0;
     for (;;) {
-        if (content.size() - filled < chunk) content.resize(std::max(content.size() * 2, filled + chunk));
-        const ssize_t got = read(file.get(), content.data() + filled, content.size() - filled);
+        const ssize_t got = read(file.get(), chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         if (got == 0) break;
-        filled += static_cast<std::size_t>(got);
+        content.append(chunk, static_cast<std::size_t>(got));
     }
-    content.resize(filled);
     if (!is_valid_utf8(content)) return std::nullopt;
     return content;
 }
@@ -237,14 +246,21 @@ bool LineCut::next(std::string_view& rest, std::string_view& piece) {
 }
 
 bool TokenCut::next(std::string_view& rest, std::string_view& piece) {
+    // Printable ASCII is never white space and the space is; only other
+    // bytes need the full test.
+    const auto printable_ascii = [](char c) { return c > 0x20 && c < 0x7F; };
     std::size_t start = 0;
-    while (std::size_t length = whitespace_length_at(rest, start)) start += length;
+    while (start < rest.size() && !printable_ascii(rest[start])) {
+        const std::size_t length = rest[start] == ' ' ? 1 : whitespace_length_at(rest, start);
+        if (length == 0) break;
+        start += length;
+    }
     if (start == rest.size()) {
         rest.remove_prefix(start);
         return false;
     }
     std::size_t end = start + 1;
-    while (end < rest.size() && whitespace_length_at(rest, end) == 0) ++end;
+    while (end < rest.size() && (printable_ascii(rest[end]) || whitespace_length_at(rest, end) == 0)) ++end;
     piece = rest.substr(start, end - start);
     rest.remove_prefix(end);
     return true;
