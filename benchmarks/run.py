@@ -19,10 +19,8 @@ private mount namespaces.
 
 from __future__ import annotations
 
-import json
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile

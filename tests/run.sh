@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for package in libgtest-dev g++ clang libclang-rt-14-dev; do
+for package in libgtest-dev g++ clang libclang-rt-14-dev strace; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if ((${#missing[@]})); then

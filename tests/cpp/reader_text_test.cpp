@@ -7,7 +7,6 @@
 #include <fstream>
 #include <limits>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -312,41 +311,6 @@ TEST(TextParseFloat, Table) {
         SCOPED_TRACE(row.token);
         expect_same_float(parse_f32(row.token), row.f32);
         expect_same_float(parse_f64(row.token), row.f64);
-    }
-}
-
-std::string random_decimal(std::mt19937_64& random) {
-    auto pick = [&](int below) { return static_cast<int>(random() % static_cast<unsigned>(below)); };
-    auto digits = [&](int count) {
-        std::string run;
-        for (int i = 0; i < count; ++i) run += static_cast<char>('0' + pick(10));
-        return run;
-    };
-    std::string token;
-    if (pick(3) == 0) token += pick(2) ? '-' : '+';
-    // Long mantissas reach the cases where the last digits decide the rounding.
-    const int lengths[] = {0, 1, 3, 9, 17, 25, 40};
-    std::string whole = digits(lengths[pick(7)]);
-    std::string fraction = digits(lengths[pick(7)]);
-    if (whole.empty() && fraction.empty()) whole = digits(1);
-    token += whole;
-    if (fraction.empty() ? pick(2) == 0 : true) token += '.';
-    token += fraction;
-    if (pick(2)) {
-        token += pick(2) ? 'e' : 'E';
-        if (pick(2)) token += pick(2) ? '-' : '+';
-        token += std::to_string(pick(700));
-    }
-    return token;
-}
-
-TEST(TextParseFloat, AgreesWithCLibraryInsideTheGrammar) {
-    std::mt19937_64 random(20240607);
-    for (int i = 0; i < 5000; ++i) {
-        const std::string token = random_decimal(random);
-        SCOPED_TRACE(token);
-        expect_same_float(parse_f64(token), std::optional<double>(std::strtod(token.c_str(), nullptr)));
-        expect_same_float(parse_f32(token), std::optional<float>(std::strtof(token.c_str(), nullptr)));
     }
 }
 
