@@ -21,6 +21,7 @@
 
 #include "sys_reader/firmware.hpp"
 #include "sys_reader/utf8_lossy.hpp"
+#include "temporary_directory.hpp"
 
 namespace hostprobe {
 namespace {
@@ -150,9 +151,6 @@ std::string describe(const std::optional<std::string>& output) {
 class FakeVcgencmd : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hostprobe-vcgencmd-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         if (const char* path = getenv("PATH")) saved_path_ = path;
         setenv("PATH", dir_.c_str(), 1);
         descriptors_before_ = open_descriptor_count();
@@ -167,7 +165,6 @@ protected:
         } else {
             unsetenv("PATH");
         }
-        fs::remove_all(dir_);
     }
 
     // Writes a shell script `body` as `dir`/vcgencmd with `mode`.
@@ -180,7 +177,8 @@ protected:
     }
     void install_tool(const std::string& body) { install_tool(body, dir_); }
 
-    fs::path dir_;
+    TemporaryDirectory temporary_;
+    const fs::path dir_ = temporary_.path();
     std::optional<std::string> saved_path_;
     std::size_t descriptors_before_ = 0;
 };

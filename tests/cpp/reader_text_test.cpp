@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sys_reader/text.hpp"
+#include "temporary_directory.hpp"
 
 namespace hostprobe {
 namespace {
@@ -26,23 +27,12 @@ Strings collect(const Range& range) {
 
 class TextFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/reader-text-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& path : written_) std::remove(path.c_str());
-        std::remove(dir_.c_str());
-    }
     std::string write(const std::string& name, const std::string& bytes) {
-        const std::string path = dir_ + "/" + name;
+        const std::string path = (directory_.path() / name).string();
         std::ofstream(path, std::ios::binary) << bytes;
-        written_.push_back(path);
         return path;
     }
-    std::string dir_;
-    Strings written_;
+    TemporaryDirectory directory_;
 };
 
 TEST_F(TextFileTest, RejectsWholeFileOnAnyInvalidUtf8) {
@@ -82,8 +72,8 @@ TEST_F(TextFileTest, RejectsWholeFileOnAnyInvalidUtf8) {
 }
 
 TEST_F(TextFileTest, MissingPathAndDirectoryAreAbsent) {
-    EXPECT_FALSE(read_text_file((dir_ + "/nothing").c_str()).has_value());
-    EXPECT_FALSE(read_text_file(dir_.c_str()).has_value());
+    EXPECT_FALSE(read_text_file((directory_.path() / "nothing").c_str()).has_value());
+    EXPECT_FALSE(read_text_file(directory_.path().c_str()).has_value());
 }
 
 TEST_F(TextFileTest, ReadsLargeFileWhole) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sys_reader/cpu_temperature.hpp"
+#include "temporary_directory.hpp"
 
 namespace hostprobe {
 namespace {
@@ -51,13 +52,6 @@ Entry symlink(std::string path, std::string target) { return {std::move(path), s
 
 class ThermalDirectory : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hostprobe-thermal-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     // Lays out `entries` in a fresh thermal directory and returns its path.
     std::string make_thermal_dir(const std::vector<Entry>& entries) {
         const fs::path dir = root_ / std::to_string(dirs_made_++) / "thermal";
@@ -76,7 +70,8 @@ protected:
         return dir.string();
     }
 
-    fs::path root_;
+    TemporaryDirectory temporary_;
+    const fs::path root_ = temporary_.path();
     int dirs_made_ = 0;
 };
 
