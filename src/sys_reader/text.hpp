@@ -30,7 +30,8 @@ std::optional<double> parse_f64(std::string_view token);
 // does not parse.
 std::uint64_t keyed_line_value(std::string_view line);
 
-// A forward range over the pieces of a text; `Cut` finds the next piece.
+// A forward range over the pieces of a text; a copy of `cut` finds each
+// next piece.
 template <class Cut>
 class Pieces {
 public:
@@ -41,29 +42,32 @@ public:
         using iterator_category = std::forward_iterator_tag;
 
         iterator() = default;
-        explicit iterator(std::string_view rest) : rest_(rest), done_(false) { advance(); }
+        iterator(std::string_view rest, Cut cut) : rest_(rest), cut_(cut), done_(false) { advance(); }
         std::string_view operator*() const { return piece_; }
         iterator& operator++() { advance(); return *this; }
         iterator operator++(int) { iterator old = *this; advance(); return old; }
+        // Every piece starts at its own place in the text.
         bool operator==(const iterator& other) const {
-            return done_ == other.done_ && (done_ || rest_.data() == other.rest_.data());
+            return done_ == other.done_ && (done_ || piece_.data() == other.piece_.data());
         }
 
     private:
         void advance() {
-            if (!Cut::next(rest_, piece_)) done_ = true;
+            if (!cut_.next(rest_, piece_)) done_ = true;
         }
         std::string_view rest_;
         std::string_view piece_;
+        Cut cut_{};
         bool done_ = true;
     };
 
-    explicit Pieces(std::string_view text) : text_(text) {}
-    iterator begin() const { return iterator(text_); }
+    Pieces(std::string_view text, Cut cut) : text_(text), cut_(cut) {}
+    iterator begin() const { return iterator(text_, cut_); }
     iterator end() const { return iterator(); }
 
 private:
     std::string_view text_;
+    Cut cut_;
 };
 
 // Each `next` takes the next piece off the front of `rest` into `piece` and
@@ -71,9 +75,30 @@ private:
 struct LineCut { static bool next(std::string_view& rest, std::string_view& piece); };
 struct TokenCut { static bool next(std::string_view& rest, std::string_view& piece); };
 
+// An empty text is one empty piece; a separator at the end leaves a final
+// empty piece.
+struct CharCut {
+    char separator = '\0';
+    bool finished = false;
+
+    bool next(std::string_view& rest, std::string_view& piece) {
+        if (finished) return false;
+        const std::size_t at = rest.find(separator);
+        if (at == std::string_view::npos) {
+            piece = rest;
+            rest.remove_prefix(rest.size());
+            finished = true;
+        } else {
+            piece = rest.substr(0, at);
+            rest.remove_prefix(at + 1);
+        }
+        return true;
+    }
+};
+
 // Lines end at LF; one CR before the LF is dropped; no empty line follows a
 // final LF.
-inline Pieces<LineCut> split_lines(std::string_view text) { return Pieces<LineCut>(text); }
+inline Pieces<LineCut> split_lines(std::string_view text) { return {text, LineCut{}}; }
 // The ranges hold views: a temporary string would be gone before a loop
 // over its pieces begins.
 template <class Text>
@@ -82,7 +107,7 @@ template <TemporaryString Text>
 void split_lines(Text&&) = delete;
 
 // Maximal runs of non-white-space characters.
-inline Pieces<TokenCut> split_tokens(std::string_view text) { return Pieces<TokenCut>(text); }
+inline Pieces<TokenCut> split_tokens(std::string_view text) { return {text, TokenCut{}}; }
 template <TemporaryString Text>
 void split_tokens(Text&&) = delete;
 
@@ -104,58 +129,8 @@ LeadingTokens<N> leading_tokens(std::string_view text) {
 }
 
 // The pieces between occurrences of `separator`, empty pieces included.
-class CharPieces {
-public:
-    class iterator {
-    public:
-        using value_type = std::string_view;
-        using difference_type = std::ptrdiff_t;
-        using iterator_category = std::forward_iterator_tag;
-
-        iterator() = default;
-        iterator(std::string_view rest, char separator)
-            : rest_(rest), separator_(separator), done_(false) { advance(); }
-        std::string_view operator*() const { return piece_; }
-        iterator& operator++() { advance(); return *this; }
-        iterator operator++(int) { iterator old = *this; advance(); return old; }
-        bool operator==(const iterator& other) const {
-            return done_ == other.done_ &&
-                   (done_ || (rest_.data() == other.rest_.data() && last_ == other.last_));
-        }
-
-    private:
-        void advance() {
-            if (last_) { done_ = true; return; }
-            std::size_t at = rest_.find(separator_);
-            if (at == std::string_view::npos) {
-                piece_ = rest_;
-                rest_ = rest_.substr(rest_.size());
-                last_ = true;
-            } else {
-                piece_ = rest_.substr(0, at);
-                rest_ = rest_.substr(at + 1);
-            }
-        }
-        std::string_view rest_;
-        std::string_view piece_;
-        char separator_ = '\0';
-        bool done_ = true;
-        bool last_ = false;
-    };
-
-    CharPieces(std::string_view text, char separator) : text_(text), separator_(separator) {}
-    iterator begin() const { return iterator(text_, separator_); }
-    iterator end() const { return iterator(); }
-
-private:
-    std::string_view text_;
-    char separator_;
-};
-
-// An empty text is one empty piece; a separator at the end leaves a final
-// empty piece.
-inline CharPieces split_on_char(std::string_view text, char separator) {
-    return CharPieces(text, separator);
+inline Pieces<CharCut> split_on_char(std::string_view text, char separator) {
+    return {text, CharCut{separator}};
 }
 template <TemporaryString Text>
 void split_on_char(Text&&, char) = delete;
