@@ -1,5 +1,7 @@
 #include "sampler.hpp"
 
+#include <time.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>

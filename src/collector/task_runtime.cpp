@@ -1,7 +1,5 @@
 #include "task_runtime.hpp"
 
-#include "out_of_memory.hpp"
-
 #include <sched.h>
 #include <signal.h>
 
@@ -10,6 +8,8 @@
 #include <exception>
 #include <new>
 #include <system_error>
+
+#include "out_of_memory.hpp"
 
 namespace hostprobe {
 
