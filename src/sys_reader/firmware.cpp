@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_descriptor.hpp"
 #include "text.hpp"
 #include "utf8_lossy.hpp"
 
@@ -32,30 +33,6 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 constexpr auto vcgencmd_deadline = std::chrono::seconds(2);
 constexpr std::size_t vcgencmd_output_limit_bytes = std::size_t{1} << 20;
 constexpr const char* vcgencmd_name = "vcgencmd";
-
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            close_now();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~FileDescriptor() { close_now(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void close_now() {
-        if (fd_ >= 0) close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 struct Pipe {
     FileDescriptor read_end;

@@ -15,23 +15,11 @@
 #include <type_traits>
 #include <unistd.h>
 
+#include "file_descriptor.hpp"
+
 namespace hostprobe {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
