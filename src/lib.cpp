@@ -44,6 +44,24 @@ constexpr const char* internal_failure_doc =
     "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
     "normally propagates all the way up the stack and ends the interpreter.";
 
+// A raised exception taken out of the interpreter's error state, normalised;
+// released unless restored.
+struct FetchedError {
+    PyRef type;
+    PyRef value;
+    PyRef traceback;
+
+    static FetchedError fetch() {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        return {PyRef(type), PyRef(value), PyRef(traceback)};
+    }
+    void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 PyObject* interned(PyObject*& cell, const char* text) {
     if (cell == nullptr) {
         PyObject* string = PyUnicode_FromString(text);
@@ -93,6 +111,8 @@ PyObject* interval_argument(PyObject* const* args, Py_ssize_t positional_count, 
             value = args[positional_count + i];
             continue;
         }
+        // A name that is no str, or not encodable, is reported like any
+        // other unexpected one.
         PyErr_Clear();
         PyRef text(PyObject_Str(name));
         if (!text) return nullptr;
@@ -108,29 +128,20 @@ PyObject* interval_argument(PyObject* const* args, Py_ssize_t positional_count, 
 // A pending TypeError becomes one that names the argument and keeps the
 // original's cause; any other exception stays as it is.
 void name_argument_in_type_error() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
+    FetchedError original = FetchedError::fetch();
+    if (original.type.get() != PyExc_TypeError) {
+        original.restore();
         return;
     }
-    PyRef fetched_type(type);
-    PyRef fetched(value);
-    PyRef fetched_traceback(traceback);
-
-    PyRef text(PyObject_Str(fetched.get()));
+    PyRef text(PyObject_Str(original.value.get()));
     if (!text) return;
     PyRef message(PyUnicode_FromFormat("argument 'interval_ms': %U", text.get()));
     if (!message) return;
     PyErr_SetObject(PyExc_TypeError, message.get());
 
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr) PyException_SetCause(value, PyException_GetCause(fetched.get()));
-    PyErr_Restore(type, value, traceback);
+    FetchedError renamed = FetchedError::fetch();
+    if (renamed.value) PyException_SetCause(renamed.value.get(), PyException_GetCause(original.value.get()));
+    renamed.restore();
 }
 
 std::optional<std::uint64_t> interval_millis(PyObject* value) {
@@ -141,6 +152,8 @@ std::optional<std::uint64_t> interval_millis(PyObject* value) {
         PyRef index(PyNumber_Index(value));
         millis = index ? PyLong_AsUnsignedLongLong(index.get()) : static_cast<unsigned long long>(-1);
     }
+    // The conversion's error result, (unsigned long long)-1, is also a valid
+    // value: only a pending exception tells them apart.
     if (millis == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
         name_argument_in_type_error();
         return std::nullopt;
@@ -163,10 +176,7 @@ PyObject* integer_value(const MetricsSnapshot& snapshot) {
 }
 
 PyObject* timestamp_value(const MetricsSnapshot& snapshot) {
-    const CaptureTime time = snapshot.timestamp;
-    if (time.seconds < 0) return PyFloat_FromDouble(0.0);
-    return PyFloat_FromDouble(static_cast<double>(time.seconds) +
-                              static_cast<double>(time.nanoseconds) / 1000000000.0);
+    return PyFloat_FromDouble(seconds_since_epoch(snapshot.timestamp));
 }
 
 PyObject* throttle_value(const MetricsSnapshot& snapshot) {
@@ -232,17 +242,10 @@ std::string describe(PyObject* object) {
 }
 
 void replace_with_insert_failure(std::string_view key) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type(type);
-    PyRef owned_value(value);
-    PyRef owned_traceback(traceback);
+    const FetchedError error = FetchedError::fetch();
     const std::string message = "could not insert '" + std::string(key) + "' into the result dictionary: " +
-                                describe(type) + ": " + describe(value) + " (traceback: " +
-                                describe(traceback) + ")";
+                                describe(error.type.get()) + ": " + describe(error.value.get()) +
+                                " (traceback: " + describe(error.traceback.get()) + ")";
     raise_internal_failure(message.c_str());
 }
 
@@ -313,6 +316,10 @@ PyObject* get_metrics_once(PyObject*, PyObject* const* args, Py_ssize_t position
 
 // ---- the module ----
 
+// The C API version (PYTHON_API_VERSION) that the module is created with;
+// the stable ABI's own PyModule_Create would pass its ABI version instead.
+constexpr int python_api_version = 1013;
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "hostprobe",
@@ -336,26 +343,19 @@ PyMethodDef get_metrics_once_definition = {
 PyObject* module_all_list(PyObject* module) {
     PyObject* all_name = interned(all_attribute, "__all__");
     if (all_name == nullptr) return nullptr;
-    PyObject* all = PyObject_GetAttr(module, all_name);
-    if (all != nullptr) {
-        if (!PyList_Check(all)) {
-            Py_DECREF(all);
+    PyRef all(PyObject_GetAttr(module, all_name));
+    if (all) {
+        if (!PyList_Check(all.get())) {
             PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
             return nullptr;
         }
-        return all;
+        return all.release();
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!PyErr_GivenExceptionMatches(type, PyExc_AttributeError)) {
-        PyErr_Restore(type, value, traceback);
+    FetchedError missing = FetchedError::fetch();
+    if (!PyErr_GivenExceptionMatches(missing.type.get(), PyExc_AttributeError)) {
+        missing.restore();
         return nullptr;
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
     PyRef list(PyList_New(0));
     if (!list || PyObject_SetAttr(module, all_name, list.get()) < 0) return nullptr;
     return list.release();
@@ -393,7 +393,7 @@ PyObject* initialise_module() {
                         "may only be initialized once per interpreter process");
         return nullptr;
     }
-    PyRef module(PyModule_Create2(&module_definition, 1013));
+    PyRef module(PyModule_Create2(&module_definition, python_api_version));
     if (!module) return nullptr;
     if (add_function(module.get()) < 0) return nullptr;
     Py_INCREF(module.get());

@@ -28,7 +28,7 @@ cxx_tests() {
   local dir=$1 flags=$2
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTPROBE_BUILD_MODULE=OFF \
     -DHOSTPROBE_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-  cmake --build "$dir"
+  cmake --build "$dir" >/dev/null
 }
 
 echo "== C++ tests"
@@ -42,7 +42,7 @@ ctest --test-dir build/tests-asan --output-on-failure -j 2
 echo "== engine tests under ThreadSanitizer"
 cxx_tests build/tests-tsan "-fsanitize=thread"
 # ThreadSanitizer needs the narrow address-space layout that ASLR may break.
-setarch "$(uname -m)" -R build/tests-tsan/engine_tests
+setarch "$(uname -m)" -R build/tests-tsan/engine_test
 
 echo "== fuzz targets, a few seconds each"
 bash tests/fuzz/run.sh 4

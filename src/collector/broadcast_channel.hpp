@@ -66,8 +66,6 @@ public:
         return true;
     }
 
-    BroadcastReceiver<T> subscribe();
-
 private:
     std::shared_ptr<channel_detail::Shared<T>> shared_;
 };
@@ -110,13 +108,6 @@ private:
     std::shared_ptr<channel_detail::Shared<T>> shared_;
     std::uint64_t next_position_;
 };
-
-template <class T>
-BroadcastReceiver<T> BroadcastSender<T>::subscribe() {
-    std::lock_guard lock(shared_->mutex);
-    ++shared_->receiver_count;
-    return BroadcastReceiver<T>(shared_, shared_->sent_count);
-}
 
 template <class T>
 struct BroadcastChannel {

@@ -17,10 +17,80 @@ namespace hostprobe {
 
 namespace {
 
+struct SamplerState {
+    explicit SamplerState(Period sampling_period, SnapshotSender snapshot_sender)
+        : period(sampling_period), sender(std::move(snapshot_sender)) {}
+
+    Period period;
+    SnapshotSender sender;
+    // Each reader measures its counts beyond these; they hold the increases
+    // of the pass before, 0 for the first pass.
+    std::uint64_t reference_ctxt = 0;
+    std::uint64_t reference_faults = 0;
+    std::uint64_t reference_major_faults = 0;
+    ByteCounterMap previous_disk;
+    ByteCounterMap previous_net;
+};
+
 CaptureTime wall_clock_now() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return {static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
+}
+
+// One sampling pass: every reader once, in a fixed order.
+MetricsSnapshot take_sample(SamplerState& state) {
+    const CpuTimes cpu = read_cpu_times(state.reference_ctxt);
+    const LoadAverage load = read_load_average();
+    const float temperature = read_cpu_temperature();
+    const std::uint32_t throttle = read_throttle_status();
+    const std::uint64_t arm_clock = read_arm_clock();
+    const MemoryUsage memory = read_memory_usage();
+    const PageFaultDeltas faults = read_page_faults(state.reference_faults, state.reference_major_faults);
+    const double uptime = read_uptime();
+
+    const double seconds = period_seconds(state.period);
+    ByteCounterMap disk = read_disk_counters();
+    const auto [disk_read, disk_write] = counter_rates(state.previous_disk, disk, seconds);
+    state.previous_disk = std::move(disk);
+    ByteCounterMap net = read_net_counters();
+    const auto [net_rx, net_tx] = counter_rates(state.previous_net, net, seconds);
+    state.previous_net = std::move(net);
+    const CaptureTime timestamp = wall_clock_now();
+
+    state.reference_ctxt = cpu.ctxt_delta;
+    state.reference_faults = faults.faults_delta;
+    state.reference_major_faults = faults.major_faults_delta;
+
+    const CpuShares shares = cpu_shares(cpu);
+    return {
+        .timestamp = timestamp,
+        .cpu_usage_percent = shares.usage,
+        .cpu_user_percent = shares.user,
+        .cpu_system_percent = shares.system,
+        .cpu_idle_percent = shares.idle,
+        .cpu_iowait_percent = shares.iowait,
+        .cpu_irq_percent = shares.irq,
+        .cpu_softirq_percent = shares.softirq,
+        .cpu_steal_percent = shares.steal,
+        .run_queue_length = load.running,
+        .context_switches_per_sec = cpu.ctxt_delta,
+        .cpu_temp_celsius = temperature,
+        .throttle_status = throttle,
+        .mem_total_bytes = memory.total_bytes,
+        .mem_used_bytes = memory.used_bytes,
+        .page_faults_minor_per_sec = faults.faults_delta,
+        .page_faults_major_per_sec = faults.major_faults_delta,
+        .uptime_seconds = uptime,
+        .load_avg_1 = load.load_1,
+        .load_avg_5 = load.load_5,
+        .load_avg_15 = load.load_15,
+        .disk_read_bytes_per_sec = disk_read,
+        .disk_write_bytes_per_sec = disk_write,
+        .net_rx_bytes_per_sec = net_rx,
+        .net_tx_bytes_per_sec = net_tx,
+        .measure_clock = arm_clock,
+    };
 }
 
 // Runs as a task in steps of at most one pass, so that the runtime can
@@ -57,60 +127,6 @@ SnapshotReceiver start_sampler(TaskRuntime& runtime, Period period) {
     auto channel = make_broadcast_channel<MetricsSnapshot>(snapshot_channel_capacity);
     runtime.spawn(SamplerTask(period, std::move(channel.sender)));
     return std::move(channel.receiver);
-}
-
-MetricsSnapshot take_sample(SamplerState& state) {
-    const CpuTimes cpu = read_cpu_times(state.reference_ctxt);
-    const LoadAverage load = read_load_average();
-    const float temperature = read_cpu_temperature();
-    const std::uint32_t throttle = read_throttle_status();
-    const std::uint64_t arm_clock = read_arm_clock();
-    const MemoryUsage memory = read_memory_usage();
-    const PageFaultDeltas faults = read_page_faults(state.reference_faults, state.reference_major_faults);
-    const double uptime = read_uptime();
-
-    const double seconds = period_seconds(state.period);
-    ByteCounterMap disk = read_disk_counters();
-    const auto [disk_read, disk_write] = counter_rates(state.previous_disk, disk, seconds);
-    state.previous_disk = std::move(disk);
-    ByteCounterMap net = read_net_counters();
-    const auto [net_rx, net_tx] = counter_rates(state.previous_net, net, seconds);
-    state.previous_net = std::move(net);
-
-    MetricsSnapshot snapshot;
-    snapshot.timestamp = wall_clock_now();
-
-    state.reference_ctxt = cpu.ctxt_delta;
-    state.reference_faults = faults.faults_delta;
-    state.reference_major_faults = faults.major_faults_delta;
-
-    const CpuShares shares = cpu_shares(cpu);
-    snapshot.cpu_usage_percent = shares.usage;
-    snapshot.cpu_user_percent = shares.user;
-    snapshot.cpu_system_percent = shares.system;
-    snapshot.cpu_idle_percent = shares.idle;
-    snapshot.cpu_iowait_percent = shares.iowait;
-    snapshot.cpu_irq_percent = shares.irq;
-    snapshot.cpu_softirq_percent = shares.softirq;
-    snapshot.cpu_steal_percent = shares.steal;
-    snapshot.run_queue_length = load.running;
-    snapshot.context_switches_per_sec = cpu.ctxt_delta;
-    snapshot.cpu_temp_celsius = temperature;
-    snapshot.throttle_status = throttle;
-    snapshot.mem_total_bytes = memory.total_bytes;
-    snapshot.mem_used_bytes = memory.used_bytes;
-    snapshot.page_faults_minor_per_sec = faults.faults_delta;
-    snapshot.page_faults_major_per_sec = faults.major_faults_delta;
-    snapshot.uptime_seconds = uptime;
-    snapshot.load_avg_1 = load.load_1;
-    snapshot.load_avg_5 = load.load_5;
-    snapshot.load_avg_15 = load.load_15;
-    snapshot.disk_read_bytes_per_sec = disk_read;
-    snapshot.disk_write_bytes_per_sec = disk_write;
-    snapshot.net_rx_bytes_per_sec = net_rx;
-    snapshot.net_tx_bytes_per_sec = net_tx;
-    snapshot.measure_clock = arm_clock;
-    return snapshot;
 }
 
 }  // namespace hostprobe

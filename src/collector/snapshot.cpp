@@ -2,7 +2,14 @@
 
 #include <limits>
 
+#include "../sys_reader/saturating.hpp"
+
 namespace hostprobe {
+
+double seconds_since_epoch(CaptureTime time) {
+    if (time.seconds < 0) return 0.0;
+    return static_cast<double>(time.seconds) + static_cast<double>(time.nanoseconds) / 1000000000.0;
+}
 
 Period period_from_millis(std::uint64_t interval_ms) {
     return {interval_ms / 1000, static_cast<std::uint32_t>(interval_ms % 1000 * 1000000)};
@@ -18,10 +25,6 @@ namespace {
 float share_percent(std::uint64_t part, float total) {
     float fraction = static_cast<float>(part) / total;
     return fraction * 100.0f;
-}
-
-std::uint64_t saturating_sub(std::uint64_t current, std::uint64_t previous) {
-    return current >= previous ? current - previous : 0;
 }
 
 }  // namespace

@@ -51,6 +51,9 @@ struct Period {
     std::uint32_t nanoseconds = 0;  // below 1000000000
 };
 
+// Seconds since the epoch; a time before the epoch gives 0.
+double seconds_since_epoch(CaptureTime time);
+
 Period period_from_millis(std::uint64_t interval_ms);
 double period_seconds(Period period);
 

@@ -119,65 +119,76 @@ void TaskRuntime::poll_for_work(std::unique_lock<std::mutex>& lock, Clock::time_
     }
 }
 
+void TaskRuntime::take_due_timers_locked(Clock::time_point now) {
+    while (!timers_.empty() && timers_.front().due <= now) {
+        std::pop_heap(timers_.begin(), timers_.end(), later);
+        ready_.push_back(std::move(timers_.back().task));
+        timers_.pop_back();
+    }
+}
+
+void TaskRuntime::sleep_until_work(std::unique_lock<std::mutex>& lock) {
+    if (timers_.empty()) {
+        work_or_stop_.wait(lock, [&] { return stopping_ || !ready_.empty() || !timers_.empty(); });
+        return;
+    }
+    const Clock::time_point due = timers_.front().due;
+    work_or_stop_.wait_until(lock, due, [&] {
+        return stopping_ || !ready_.empty() || timers_.empty() || timers_.front().due < due;
+    });
+}
+
+void TaskRuntime::run_step(std::unique_lock<std::mutex>& lock, Step task) {
+    lock.unlock();
+    std::optional<Clock::time_point> next;
+    try {
+        next = task();
+    } catch (const std::bad_alloc&) {
+        end_process_out_of_memory();
+    } catch (const std::exception& failure) {
+        report_task_failure(failure.what());
+    } catch (...) {
+        report_task_failure("unknown failure");
+    }
+    lock.lock();
+    if (!next || stopping_) {
+        // A finished or cancelled task is destroyed outside the lock.
+        lock.unlock();
+        task = nullptr;
+        lock.lock();
+        return;
+    }
+    if (*next <= Clock::now()) {
+        // Already due: go to the back of the queue so that the task gives
+        // up its thread between steps.
+        ready_.push_back(std::move(task));
+    } else {
+        schedule_locked(std::move(task), *next);
+    }
+    lock.unlock();
+    work_or_stop_.notify_one();
+    lock.lock();
+}
+
 void TaskRuntime::work() {
     std::unique_lock lock(mutex_);
     bool polled_since_last_step = !poll_when_idle_;
     while (!stopping_) {
         const Clock::time_point now = Clock::now();
-        while (!timers_.empty() && timers_.front().due <= now) {
-            std::pop_heap(timers_.begin(), timers_.end(), later);
-            ready_.push_back(std::move(timers_.back().task));
-            timers_.pop_back();
-        }
-        if (ready_.empty() && !polled_since_last_step) {
-            polled_since_last_step = true;
-            poll_for_work(lock, now + idle_poll_duration);
-            continue;
-        }
+        take_due_timers_locked(now);
         if (ready_.empty()) {
-            if (timers_.empty()) {
-                work_or_stop_.wait(lock, [&] { return stopping_ || !ready_.empty() || !timers_.empty(); });
+            if (polled_since_last_step) {
+                sleep_until_work(lock);
             } else {
-                const Clock::time_point due = timers_.front().due;
-                work_or_stop_.wait_until(lock, due, [&] {
-                    return stopping_ || !ready_.empty() || timers_.empty() || timers_.front().due < due;
-                });
+                polled_since_last_step = true;
+                poll_for_work(lock, now + idle_poll_duration);
             }
             continue;
         }
-
         polled_since_last_step = !poll_when_idle_;
         Step task = std::move(ready_.front());
         ready_.pop_front();
-        lock.unlock();
-        std::optional<Clock::time_point> next;
-        try {
-            next = task();
-        } catch (const std::bad_alloc&) {
-            end_process_out_of_memory();
-        } catch (const std::exception& failure) {
-            report_task_failure(failure.what());
-        } catch (...) {
-            report_task_failure("unknown failure");
-        }
-        lock.lock();
-        if (!next || stopping_) {
-            // A finished or cancelled task is destroyed outside the lock.
-            lock.unlock();
-            task = nullptr;
-            lock.lock();
-            continue;
-        }
-        if (*next <= Clock::now()) {
-            // Already due: go to the back of the queue so that the task
-            // gives up its thread between steps.
-            ready_.push_back(std::move(task));
-        } else {
-            schedule_locked(std::move(task), *next);
-        }
-        lock.unlock();
-        work_or_stop_.notify_one();
-        lock.lock();
+        run_step(lock, std::move(task));
     }
 }
 

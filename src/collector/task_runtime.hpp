@@ -43,8 +43,16 @@ private:
         Step task;
     };
 
+    // A worker's loop: take the timers that fell due, then run one ready
+    // step, or wait for work when there is none.
     void work();
+    void take_due_timers_locked(Clock::time_point now);
+    // Spins briefly, without the lock held between looks, before a worker
+    // goes to sleep.
     void poll_for_work(std::unique_lock<std::mutex>& lock, Clock::time_point until);
+    void sleep_until_work(std::unique_lock<std::mutex>& lock);
+    // Runs `task` without the lock and queues its next step, if any.
+    void run_step(std::unique_lock<std::mutex>& lock, Step task);
     void schedule_locked(Step task, Clock::time_point due);
 
     const bool poll_when_idle_;

@@ -25,7 +25,7 @@ constexpr std::size_t bytes_transmitted_token = 9;
 // The kernel counts sectors of 512 bytes whatever the device's own size.
 constexpr unsigned sector_shift = 9;
 
-std::uint64_t count_or_zero(std::string_view token) { return parse_u64(token).value_or(0); }
+std::uint64_t count_or_zero(std::string_view token) { return parse_unsigned<std::uint64_t>(token, 10).value_or(0); }
 
 std::string_view without_trailing_colons(std::string_view name) {
     while (!name.empty() && name.back() == ':') name.remove_suffix(1);
@@ -48,11 +48,7 @@ ByteCounterMap parse_disk_counters(std::string_view diskstats_text) {
     return counters;
 }
 
-ByteCounterMap read_disk_counters() {
-    const std::optional<std::string> text = read_text_file("/proc/diskstats");
-    if (!text) return {};
-    return parse_disk_counters(*text);
-}
+ByteCounterMap read_disk_counters() { return parse_file("/proc/diskstats", parse_disk_counters); }
 
 ByteCounterMap parse_net_counters(std::string_view net_dev_text) {
     ByteCounterMap counters;
@@ -68,10 +64,6 @@ ByteCounterMap parse_net_counters(std::string_view net_dev_text) {
     return counters;
 }
 
-ByteCounterMap read_net_counters() {
-    const std::optional<std::string> text = read_text_file("/proc/net/dev");
-    if (!text) return {};
-    return parse_net_counters(*text);
-}
+ByteCounterMap read_net_counters() { return parse_file("/proc/net/dev", parse_net_counters); }
 
 }  // namespace hostprobe

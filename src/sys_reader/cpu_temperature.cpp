@@ -44,19 +44,16 @@ std::optional<float> parse_zone_temperature(std::string_view temp_text) {
     return *millidegrees / 1000.0f;
 }
 
-float read_cpu_temperature_in(const char* thermal_dir) {
+float read_cpu_temperature() {
+    constexpr const char* thermal_dir = "/sys/class/thermal";
     std::string path;
     for (const std::string& name : zone_names(thermal_dir)) {
         // A zone entry that is no directory, or whose `temp` is one, fails
         // to read and is passed over like any unreadable zone.
         path.assign(thermal_dir).append("/").append(name).append("/temp");
-        const std::optional<std::string> text = read_text_file(path.c_str());
-        if (!text) continue;
-        if (const std::optional<float> celsius = parse_zone_temperature(*text)) return *celsius;
+        if (const std::optional<float> celsius = parse_file(path.c_str(), parse_zone_temperature)) return *celsius;
     }
     return 0.0f;
 }
-
-float read_cpu_temperature() { return read_cpu_temperature_in("/sys/class/thermal"); }
 
 }  // namespace hostprobe

@@ -9,8 +9,8 @@ namespace hostprobe {
 // A zone's `temp` text (millidegrees) in degrees, or nothing when unusable.
 std::optional<float> parse_zone_temperature(std::string_view temp_text);
 
-// Scans the thermal_zone* directories of `thermal_dir`.
-float read_cpu_temperature_in(const char* thermal_dir);
+// The first zone, in byte order of the thermal_zone* names, whose reading
+// parses; 0 when there is none.
 float read_cpu_temperature();
 
 }  // namespace hostprobe

@@ -1,5 +1,6 @@
 #include "cpu_times.hpp"
 
+#include "saturating.hpp"
 #include "text.hpp"
 
 namespace hostprobe {
@@ -15,7 +16,7 @@ CpuTimes parse_cpu_times(std::string_view stat_text, std::uint64_t reference_ctx
             if (tokens.count < 8) continue;
             // Kernels before 2.6.11 write no steal column.
             const std::size_t columns = tokens.count >= 9 ? 8 : 7;
-            for (std::size_t i = 0; i < columns; ++i) ticks[i] = parse_u64(tokens.token[i + 1]).value_or(0);
+            for (std::size_t i = 0; i < columns; ++i) ticks[i] = parse_unsigned<std::uint64_t>(tokens.token[i + 1], 10).value_or(0);
         } else if (line.starts_with("ctxt ")) {
             ctxt = keyed_line_value(line);
         }
@@ -29,12 +30,12 @@ CpuTimes parse_cpu_times(std::string_view stat_text, std::uint64_t reference_ctx
     times.softirq = ticks[6];
     times.steal = ticks[7];
     for (std::uint64_t count : ticks) times.total += count;  // wraps modulo 2^64
-    times.ctxt_delta = ctxt >= reference_ctxt ? ctxt - reference_ctxt : 0;
+    times.ctxt_delta = saturating_sub(ctxt, reference_ctxt);
     return times;
 }
 
 CpuTimes read_cpu_times(std::uint64_t reference_ctxt) {
-    return parse_cpu_times(read_text_file("/proc/stat").value_or(""), reference_ctxt);
+    return parse_file("/proc/stat", parse_cpu_times, reference_ctxt);
 }
 
 }  // namespace hostprobe

@@ -18,6 +18,6 @@ LoadAverage parse_load_average(std::string_view loadavg_text) {
     return load;
 }
 
-LoadAverage read_load_average() { return parse_load_average(read_text_file("/proc/loadavg").value_or("")); }
+LoadAverage read_load_average() { return parse_file("/proc/loadavg", parse_load_average); }
 
 }  // namespace hostprobe

@@ -1,5 +1,6 @@
 #include "memory.hpp"
 
+#include "saturating.hpp"
 #include "text.hpp"
 
 namespace hostprobe {
@@ -27,11 +28,11 @@ MemoryUsage parse_memory_usage(std::string_view meminfo_text) {
     const std::uint64_t held_kib = free_kib + buffers_kib + cached_kib;
     MemoryUsage usage;
     usage.total_bytes = total_kib << 10;
-    usage.used_bytes = total_kib >= held_kib ? (total_kib - held_kib) << 10 : 0;
+    usage.used_bytes = saturating_sub(total_kib, held_kib) << 10;
     return usage;
 }
 
-MemoryUsage read_memory_usage() { return parse_memory_usage(read_text_file("/proc/meminfo").value_or("")); }
+MemoryUsage read_memory_usage() { return parse_file("/proc/meminfo", parse_memory_usage); }
 
 PageFaultDeltas parse_page_faults(std::string_view vmstat_text, std::uint64_t reference_faults,
                                   std::uint64_t reference_major_faults) {
@@ -46,13 +47,13 @@ PageFaultDeltas parse_page_faults(std::string_view vmstat_text, std::uint64_t re
         }
     }
     PageFaultDeltas deltas;
-    deltas.faults_delta = faults >= reference_faults ? faults - reference_faults : 0;
-    deltas.major_faults_delta = major_faults >= reference_major_faults ? major_faults - reference_major_faults : 0;
+    deltas.faults_delta = saturating_sub(faults, reference_faults);
+    deltas.major_faults_delta = saturating_sub(major_faults, reference_major_faults);
     return deltas;
 }
 
 PageFaultDeltas read_page_faults(std::uint64_t reference_faults, std::uint64_t reference_major_faults) {
-    return parse_page_faults(read_text_file("/proc/vmstat").value_or(""), reference_faults, reference_major_faults);
+    return parse_file("/proc/vmstat", parse_page_faults, reference_faults, reference_major_faults);
 }
 
 }  // namespace hostprobe

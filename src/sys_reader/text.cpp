@@ -16,60 +16,11 @@
 #include <unistd.h>
 
 #include "file_descriptor.hpp"
+#include "utf8.hpp"
 
 namespace hostprobe {
 
 namespace {
-
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Well-formed UTF-8 as Unicode defines it: shortest forms only, no
-// surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        // Kernel texts are ASCII: eight bytes at a time while no byte has its
-        // top bit set.
-        std::uint64_t eight;
-        if (size - i >= sizeof eight) {
-            std::memcpy(&eight, bytes + i, sizeof eight);
-            if ((eight & 0x8080808080808080u) == 0) {
-                i += sizeof eight;
-                continue;
-            }
-        }
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        unsigned char second_min = 0x80;
-        unsigned char second_max = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) second_min = 0xA0;  // overlong below U+0800
-            if (lead == 0xED) second_max = 0x9F;  // surrogates U+D800..U+DFFF
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) second_min = 0x90;  // overlong below U+10000
-            if (lead == 0xF4) second_max = 0x8F;  // above U+10FFFF
-        } else {
-            return false;  // continuation byte, overlong C0/C1 lead, or F5..FF
-        }
-        if (size - i < length) return false;
-        if (bytes[i + 1] < second_min || bytes[i + 1] > second_max) return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if (!is_continuation(bytes[i + k])) return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
     if (text.size() != lower_word.size()) return false;
@@ -82,6 +33,21 @@ bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_wo
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<unsigned> digit_value(char c, unsigned radix) {
+    unsigned value;
+    if (is_digit(c)) {
+        value = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+        value = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+        value = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+        return std::nullopt;
+    }
+    if (value >= radix) return std::nullopt;
+    return value;
+}
 
 // Digits with an optional point (one digit at least), then an optional
 // exponent with at least one digit. No sign, no hexadecimal, no words.
@@ -257,22 +223,26 @@ bool TokenCut::next(std::string_view& rest, std::string_view& piece) {
 std::uint64_t keyed_line_value(std::string_view line) {
     std::string_view token;
     if (!TokenCut::next(line, token) || !TokenCut::next(line, token)) return 0;
-    return parse_u64(token).value_or(0);
+    return parse_unsigned<std::uint64_t>(token, 10).value_or(0);
 }
 
-std::optional<std::uint64_t> parse_u64(std::string_view token) {
+template <class Unsigned>
+std::optional<Unsigned> parse_unsigned(std::string_view token, unsigned radix) {
     if (token.starts_with('+')) token.remove_prefix(1);
     if (token.empty()) return std::nullopt;
-    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t value = 0;
+    constexpr Unsigned max = std::numeric_limits<Unsigned>::max();
+    Unsigned value = 0;
     for (char c : token) {
-        if (!is_digit(c)) return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
+        const std::optional<unsigned> digit = digit_value(c, radix);
+        if (!digit) return std::nullopt;
+        if (value > (max - *digit) / radix) return std::nullopt;
+        value = static_cast<Unsigned>(value * radix + *digit);
     }
     return value;
 }
+
+template std::optional<std::uint32_t> parse_unsigned(std::string_view, unsigned);
+template std::optional<std::uint64_t> parse_unsigned(std::string_view, unsigned);
 
 std::optional<float> parse_f32(std::string_view token) { return parse_float<float>(token); }
 

@@ -16,13 +16,26 @@ namespace hostprobe {
 // valid UTF-8.
 std::optional<std::string> read_text_file(const char* path);
 
+// What `parse` makes of a file's text; a file that cannot be read gives the
+// same as an empty one.
+template <class Parse, class... References>
+auto parse_file(const char* path, Parse parse, References... references) {
+    return parse(read_text_file(path).value_or(std::string()), references...);
+}
+
 // Byte length of the Unicode White_Space character that starts at `pos`,
 // or 0 when none does. The text is assumed to be valid UTF-8.
 std::size_t whitespace_length_at(std::string_view text, std::size_t pos);
 
 std::string_view trim_text(std::string_view text);
 
-std::optional<std::uint64_t> parse_u64(std::string_view token);
+// Digits of `radix` (10 or 16, either case) after an optional '+'; nothing
+// when the token is empty, holds another character, or exceeds `Unsigned`.
+template <class Unsigned>
+std::optional<Unsigned> parse_unsigned(std::string_view token, unsigned radix);
+extern template std::optional<std::uint32_t> parse_unsigned(std::string_view, unsigned);
+extern template std::optional<std::uint64_t> parse_unsigned(std::string_view, unsigned);
+
 std::optional<float> parse_f32(std::string_view token);
 std::optional<double> parse_f64(std::string_view token);
 

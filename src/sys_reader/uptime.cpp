@@ -12,6 +12,6 @@ double parse_uptime(std::string_view uptime_text) {
     return parse_f64(seconds).value_or(0.0);
 }
 
-double read_uptime() { return parse_uptime(read_text_file("/proc/uptime").value_or("")); }
+double read_uptime() { return parse_file("/proc/uptime", parse_uptime); }
 
 }  // namespace hostprobe

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <variant>
+
+#include "collector/broadcast_channel.hpp"
+#include "collector/sampler.hpp"
+#include "collector/snapshot.hpp"
+#include "collector/task_runtime.hpp"
+#include "collector/ticker.hpp"
+
+namespace hostprobe {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+constexpr auto u64_max = std::numeric_limits<std::uint64_t>::max();
+
+TEST(Arithmetic, CpuSharesRoundTwiceInSinglePrecision) {
+    const CpuShares shares = cpu_shares({.user = 1, .system = 2, .idle = 500, .iowait = 3, .total = 3});
+    // 1/3 rounded to float, then times 100 rounded again: 33.333336, where
+    // one rounding of 100/3 would give 33.333332.
+    EXPECT_EQ(static_cast<double>(shares.user), 33.333335876464844);
+    EXPECT_EQ(shares.system, 2.0f / 3.0f * 100.0f);
+    EXPECT_EQ(shares.usage, 0.0f);  // idle above a wrapped total
+    EXPECT_EQ(shares.irq, 0.0f);
+    const CpuShares none = cpu_shares(CpuTimes{});
+    for (float share : {none.usage, none.user, none.system, none.idle, none.iowait, none.irq, none.softirq, none.steal}) {
+        EXPECT_TRUE(std::isnan(share));
+    }
+}
+
+TEST(Arithmetic, PeriodsTimestampsAndSaturation) {
+    EXPECT_EQ(period_seconds(period_from_millis(1500)), 1.5);
+    EXPECT_EQ(period_from_millis(u64_max).nanoseconds, 615000000u);
+    EXPECT_EQ(seconds_since_epoch({1700000000, 500000000}), 1700000000.5);
+    EXPECT_EQ(seconds_since_epoch({-1, 999999999}), 0.0);
+    const double doubles[] = {-0.5, NAN, 1.9, INFINITY, 18446744073709551616.0, 18446744073709549568.0};
+    const std::uint64_t expected[] = {0, 0, 1, u64_max, u64_max, 18446744073709549568u};
+    for (std::size_t i = 0; i < std::size(doubles); ++i) EXPECT_EQ(saturating_u64_from_double(doubles[i]), expected[i]);
+}
+
+TEST(Arithmetic, CounterRatesOverNamesBothTablesHold) {
+    struct Row {
+        ByteCounterMap previous;
+        ByteCounterMap current;
+        double seconds;
+        std::pair<std::uint64_t, std::uint64_t> expected;
+    };
+    const Row rows[] = {
+        {{{"sda", {1000, 2000}}, {"gone", {0, 0}}}, {{"sda", {1512, 2000}}, {"new", {99, 99}}}, 0.5, {1024, 0}},
+        {{{"eth0", {5000, 100}}}, {{"eth0", {4000, 300}}}, 2.0, {0, 100}},
+        {{{"a", {0, 0}}, {"b", {100, 0}}}, {{"a", {10, 20}}, {"b", {103, 2}}}, 3.0, {4, 7}},
+        {{{"a", {0, 0}}, {"b", {0, 0}}}, {{"a", {1ull << 63, 0}}, {"b", {(1ull << 63) + 5, 0}}}, 1.0, {5, 0}},
+        {{{"a", {0, 0}}}, {{"a", {1ull << 63, 0}}}, 0.001, {u64_max, 0}},
+    };
+    for (const Row& row : rows) EXPECT_EQ(counter_rates(row.previous, row.current, row.seconds), row.expected);
+}
+
+TEST(Ticker, KeepsItsGridAndFallsBackThirtyYearsAhead) {
+    try {
+        make_ticker(Period{0, 0}, Clock::now());
+        ADD_FAILURE() << "a zero period was accepted";
+    } catch (const std::invalid_argument& refusal) {
+        EXPECT_STREQ(refusal.what(), "`period` must be non-zero.");
+    }
+    const SteadyTime start = Clock::now();
+    Ticker ticker = make_ticker(Period{0, 10000000}, start);
+    EXPECT_EQ(ticker.next_due, start);
+    for (int k = 1; k <= 5; ++k) {
+        take_tick(ticker, start + k * 25ms);  // late ticks stay due, unshifted
+        EXPECT_EQ(ticker.next_due, start + k * 10ms);
+    }
+    Ticker endless = make_ticker(period_from_millis(u64_max), start);
+    take_tick(endless, start + 1s);
+    EXPECT_EQ(endless.next_due, start + 1s + std::chrono::seconds(946080000));
+}
+
+TEST(Channel, KeepsTheNewestAndCountsWhatWasLost) {
+    auto channel = make_broadcast_channel<int>(8);
+    for (int i = 0; i < 11; ++i) ASSERT_TRUE(channel.sender.send(i));
+    const auto lagged = channel.receiver.receive();
+    ASSERT_TRUE(std::holds_alternative<ChannelLagged>(lagged));
+    EXPECT_EQ(std::get<ChannelLagged>(lagged).lost_messages, 3u);
+    for (int expected = 3; expected < 11; ++expected) EXPECT_EQ(std::get<int>(channel.receiver.receive()), expected);
+    std::thread late_sender([sender = std::move(channel.sender)]() mutable {
+        std::this_thread::sleep_for(20ms);
+        sender.send(42);
+    });
+    EXPECT_EQ(std::get<int>(channel.receiver.receive()), 42);
+    EXPECT_TRUE(std::holds_alternative<ChannelClosed>(channel.receiver.receive()));
+    late_sender.join();
+    auto deaf = make_broadcast_channel<int>(8);
+    { auto gone = std::move(deaf.receiver); }
+    EXPECT_FALSE(deaf.sender.send(1));
+}
+
+// Raises its flag when the task that owns it is destroyed; a moved-from
+// one owns nothing.
+struct Witness {
+    explicit Witness(std::shared_ptr<std::atomic<bool>> flag) : destroyed(std::move(flag)) {}
+    Witness(const Witness&) = default;
+    Witness(Witness&&) = default;
+    std::shared_ptr<std::atomic<bool>> destroyed;
+    ~Witness() {
+        if (destroyed) *destroyed = true;
+    }
+};
+
+TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
+    TaskRuntime runtime(2);
+    std::atomic<int> steps = 0;
+    std::atomic<bool> signals_blocked = false;
+    std::atomic<bool> slow_step_running = false;
+    std::atomic<bool> slow_step_finished = false;
+    const auto timed_flag = std::make_shared<std::atomic<bool>>(false);
+    runtime.spawn([&, witness = Witness{timed_flag}]() -> std::optional<SteadyTime> {
+        sigset_t mask;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        signals_blocked = sigismember(&mask, SIGINT) && sigismember(&mask, SIGALRM);
+        return ++steps < 3 ? Clock::now() + 5ms : Clock::now() + 1h;
+    });
+    runtime.spawn([&]() -> std::optional<SteadyTime> {
+        slow_step_running = true;
+        std::this_thread::sleep_for(100ms);
+        slow_step_finished = true;
+        return Clock::now();  // would run again at once
+    });
+    const auto started = Clock::now();
+    while ((steps < 3 || !slow_step_running) && Clock::now() - started < 10s) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(steps, 3);
+    EXPECT_TRUE(signals_blocked);
+    runtime.shutdown();
+    EXPECT_TRUE(slow_step_finished);
+    EXPECT_TRUE(*timed_flag);  // the task waiting an hour was dropped
+    runtime.spawn([&]() -> std::optional<SteadyTime> { steps = 100; return std::nullopt; });
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(steps, 3);
+}
+
+TEST(Sampler, PublishesEveryPassAndHandsItTheIncreasesOfThePassBefore) {
+    testing::internal::CaptureStderr();
+    TaskRuntime zero_runtime(1);
+    EXPECT_TRUE(std::holds_alternative<ChannelClosed>(start_sampler(zero_runtime, Period{0, 0}).receive()));
+    zero_runtime.shutdown();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("`period` must be non-zero."), std::string::npos);
+
+    TaskRuntime runtime(available_processors());
+    SnapshotReceiver receiver = start_sampler(runtime, Period{0, 20000000});
+    const MetricsSnapshot first = std::get<MetricsSnapshot>(receiver.receive());
+    const MetricsSnapshot second = std::get<MetricsSnapshot>(receiver.receive());
+    // The first pass counts since boot, the second beyond the first's count.
+    EXPECT_GT(first.context_switches_per_sec, 1000u);
+    EXPECT_LT(second.context_switches_per_sec, first.context_switches_per_sec);
+    runtime.shutdown();
+}
+
+}  // namespace
+}  // namespace hostprobe
