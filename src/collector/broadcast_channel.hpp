@@ -31,7 +31,6 @@ struct Shared {
     std::condition_variable message_or_close;
     std::vector<std::optional<T>> slots;
     std::uint64_t sent_count = 0;
-    std::size_t receiver_count = 1;
     bool sender_alive = true;
 };
 
@@ -54,16 +53,13 @@ public:
         shared_->message_or_close.notify_all();
     }
 
-    // False, with the message dropped, when no receiver is left.
-    bool send(const T& message) {
+    void send(const T& message) {
         {
             std::lock_guard lock(shared_->mutex);
-            if (shared_->receiver_count == 0) return false;
             shared_->slots[shared_->sent_count % shared_->slots.size()] = message;
             ++shared_->sent_count;
         }
         shared_->message_or_close.notify_all();
-        return true;
     }
 
 private:
@@ -81,11 +77,6 @@ public:
     BroadcastReceiver& operator=(BroadcastReceiver&&) = delete;
     BroadcastReceiver(const BroadcastReceiver&) = delete;
 
-    ~BroadcastReceiver() {
-        if (!shared_) return;
-        std::lock_guard lock(shared_->mutex);
-        --shared_->receiver_count;
-    }
 
     // The next message this receiver has not seen, waiting while there is
     // none. A lag report moves the receiver to the oldest message kept.

@@ -108,7 +108,7 @@ public:
         }
         if (std::chrono::steady_clock::now() >= ticker_->next_due) {
             const MetricsSnapshot snapshot = take_sample(*state_);
-            state_->sender.send(snapshot);  // nobody listening any more is no failure
+            state_->sender.send(snapshot);
             take_tick(*ticker_, std::chrono::steady_clock::now());
         }
         return ticker_->next_due;

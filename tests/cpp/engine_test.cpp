@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <stdexcept>
 #include <thread>
 #include <variant>
 
@@ -64,12 +63,6 @@ TEST(Arithmetic, CounterRatesOverNamesBothTablesHold) {
 }
 
 TEST(Ticker, KeepsItsGridAndFallsBackThirtyYearsAhead) {
-    try {
-        make_ticker(Period{0, 0}, Clock::now());
-        ADD_FAILURE() << "a zero period was accepted";
-    } catch (const std::invalid_argument& refusal) {
-        EXPECT_STREQ(refusal.what(), "`period` must be non-zero.");
-    }
     const SteadyTime start = Clock::now();
     Ticker ticker = make_ticker(Period{0, 10000000}, start);
     EXPECT_EQ(ticker.next_due, start);
@@ -84,7 +77,7 @@ TEST(Ticker, KeepsItsGridAndFallsBackThirtyYearsAhead) {
 
 TEST(Channel, KeepsTheNewestAndCountsWhatWasLost) {
     auto channel = make_broadcast_channel<int>(8);
-    for (int i = 0; i < 11; ++i) ASSERT_TRUE(channel.sender.send(i));
+    for (int i = 0; i < 11; ++i) channel.sender.send(i);
     const auto lagged = channel.receiver.receive();
     ASSERT_TRUE(std::holds_alternative<ChannelLagged>(lagged));
     EXPECT_EQ(std::get<ChannelLagged>(lagged).lost_messages, 3u);
@@ -96,22 +89,7 @@ TEST(Channel, KeepsTheNewestAndCountsWhatWasLost) {
     EXPECT_EQ(std::get<int>(channel.receiver.receive()), 42);
     EXPECT_TRUE(std::holds_alternative<ChannelClosed>(channel.receiver.receive()));
     late_sender.join();
-    auto deaf = make_broadcast_channel<int>(8);
-    { auto gone = std::move(deaf.receiver); }
-    EXPECT_FALSE(deaf.sender.send(1));
 }
-
-// Raises its flag when the task that owns it is destroyed; a moved-from
-// one owns nothing.
-struct Witness {
-    explicit Witness(std::shared_ptr<std::atomic<bool>> flag) : destroyed(std::move(flag)) {}
-    Witness(const Witness&) = default;
-    Witness(Witness&&) = default;
-    std::shared_ptr<std::atomic<bool>> destroyed;
-    ~Witness() {
-        if (destroyed) *destroyed = true;
-    }
-};
 
 TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
     TaskRuntime runtime(2);
@@ -119,8 +97,8 @@ TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
     std::atomic<bool> signals_blocked = false;
     std::atomic<bool> slow_step_running = false;
     std::atomic<bool> slow_step_finished = false;
-    const auto timed_flag = std::make_shared<std::atomic<bool>>(false);
-    runtime.spawn([&, witness = Witness{timed_flag}]() -> std::optional<SteadyTime> {
+    const auto timed_token = std::make_shared<int>();  // held by the timed task while it is queued
+    runtime.spawn([&, token = timed_token]() -> std::optional<SteadyTime> {
         sigset_t mask;
         pthread_sigmask(SIG_SETMASK, nullptr, &mask);
         signals_blocked = sigismember(&mask, SIGINT) && sigismember(&mask, SIGALRM);
@@ -138,19 +116,13 @@ TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
     EXPECT_TRUE(signals_blocked);
     runtime.shutdown();
     EXPECT_TRUE(slow_step_finished);
-    EXPECT_TRUE(*timed_flag);  // the task waiting an hour was dropped
+    EXPECT_EQ(timed_token.use_count(), 1);  // the task waiting an hour was dropped
     runtime.spawn([&]() -> std::optional<SteadyTime> { steps = 100; return std::nullopt; });
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(steps, 3);
 }
 
 TEST(Sampler, PublishesEveryPassAndHandsItTheIncreasesOfThePassBefore) {
-    testing::internal::CaptureStderr();
-    TaskRuntime zero_runtime(1);
-    EXPECT_TRUE(std::holds_alternative<ChannelClosed>(start_sampler(zero_runtime, Period{0, 0}).receive()));
-    zero_runtime.shutdown();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("`period` must be non-zero."), std::string::npos);
-
     TaskRuntime runtime(available_processors());
     SnapshotReceiver receiver = start_sampler(runtime, Period{0, 20000000});
     const MetricsSnapshot first = std::get<MetricsSnapshot>(receiver.receive());

@@ -1,9 +1,5 @@
-"""Runs the built module in a child process, on a fake machine or the real one.
-
-A fake machine is a private mount namespace with a tmpfs over /proc and one
-over /sys/class holding the test's texts, and a directory holding a fake
-vcgencmd first on PATH. A file the test does not give is simply absent.
-"""
+"""Runs the built module in a child process, on the real machine or a fake one: a private mount
+namespace with tmpfs over /proc and /sys/class holding the test's texts, and a fake vcgencmd on PATH."""
 
 from __future__ import annotations
 
@@ -32,6 +28,11 @@ class FakeMachine:
     vcgencmd: str | None = None  # the tool's script, or no tool
 
 
+def comparable(values: dict) -> dict:
+    """`values` with NaN, which equals nothing, as a string that equals itself."""
+    return {key: "nan" if value != value else value for key, value in values.items()}
+
+
 @functools.cache
 def namespaces_permitted() -> bool:
     probe = ["unshare", "-m", "--propagation", "private", "sh", "-c", "mount -t tmpfs none /proc"]
@@ -46,7 +47,6 @@ def _write(root: Path, tree: dict[str, str | bytes]) -> None:
 
 
 def tool_path(directory: Path, script: str | None) -> str:
-    """A PATH with `directory` first, holding vcgencmd with `script` if given."""
     directory.mkdir(parents=True, exist_ok=True)
     if script is not None:
         (directory / "vcgencmd").write_text(script)
@@ -71,7 +71,6 @@ def json_child(code: str, env: dict[str, str] | None = None) -> dict:
 
 
 def snapshot_on(machine: FakeMachine, interval_ms: int = 1000) -> dict[str, float | int]:
-    """One get_metrics_once(interval_ms) on the fake machine."""
     if not namespaces_permitted():
         pytest.skip("private mount namespaces (unshare -m, mount tmpfs) are not permitted here")
     with tempfile.TemporaryDirectory(prefix="hostprobe-fake-") as scratch:

@@ -1,6 +1,4 @@
-"""Misbehaving tools, long runs, many threads, signal storms and a runtime that
-cannot start: every call completes with the right values and gives back what
-it took (memory, descriptors, threads, children)."""
+"""Misbehaving tools, long runs, threads, signals, no threads to be had: calls stay right and give everything back."""
 
 import os
 import re
@@ -19,7 +17,27 @@ esac
 {fault}
 """
 ANSWERS = [0x50005, 1500000000]
-RESOURCES = """
+
+
+def env_with(tmp_path, fault: str | None = 'echo "$answer"') -> dict[str, str]:
+    return dict(os.environ, PATH=tool_path(tmp_path / "bin", None if fault is None else TOOL.format(fault=fault)))
+
+
+# Long runs, then single calls with tools that misbehave; the 10 MiB are
+# blanks after a well-formed answer, which read in full would still give it.
+@pytest.mark.parametrize(("fault", "calls", "values"), [
+    (None, 5000, [0, 0]),
+    ('echo "$answer"', 300, ANSWERS),
+    ('head -c 1000000 /dev/zero >&2; echo "$answer"', 1, ANSWERS),
+    ('echo "$answer"; exit 1', 1, [0, 0]),
+    ('echo "$answer"; kill -9 $$', 1, [0, 0]),
+    ("exec >&-; sleep 1", 1, [0, 0]),
+    ("echo \"$answer\"; head -c 10485760 /dev/zero | tr '\\0' ' '", 1, [0, 0]),
+    ('echo "$answer"; exec sleep 30', 1, [0, 0]),
+])
+def test_calls_under_a_signal_storm_are_right_and_give_everything_back(tmp_path, fault, calls, values):
+    report = json_child(f"""
+import signal, time
 def resources():
     with open("/proc/self/status") as status:
         rss_kib = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
@@ -27,121 +45,59 @@ def resources():
         children = os.waitpid(-1, os.WNOHANG) is not None
     except ChildProcessError:
         children = False
-    return {"rss_kib": rss_kib, "fds": sorted(os.listdir("/proc/self/fd")),
-            "threads": len(os.listdir("/proc/self/task")), "children": children}
-before = resources()
-"""
-
-
-def env_with(tmp_path, fault: str | None = 'echo "$answer"') -> dict[str, str]:
-    return dict(os.environ, PATH=tool_path(tmp_path / "bin", None if fault is None else TOOL.format(fault=fault)))
-
-
-# The 10 MiB are blanks after a well-formed answer: read in full they would
-# still give the answer.
-@pytest.mark.parametrize(("fault", "values"), [
-    ('echo "$answer"', ANSWERS),
-    ("head -c 1000000 /dev/zero >&2; echo \"$answer\"", ANSWERS),
-    ('echo "$answer"; exit 1', [0, 0]),
-    ('echo "$answer"; kill -9 $$', [0, 0]),
-    ("exec >&-; sleep 1", [0, 0]),
-    ("echo \"$answer\"; head -c 10485760 /dev/zero | tr '\\0' ' '", [0, 0]),
-    ('echo "$answer"; exec sleep 30', [0, 0]),
-])
-def test_misbehaving_tool(tmp_path, fault, values):
-    # One pass: two queries of at most 2 s each, and a margin.
-    report = json_child(RESOURCES + """
-import time
-start = time.monotonic()
-result = hostprobe.get_metrics_once(60000)
-print(json.dumps({"before": before, "after": resources(), "seconds": time.monotonic() - start,
-                  "values": [result["throttle_status"], result["measure_clock"]]}))
-""", env_with(tmp_path, fault))
-    assert report["values"] == values and report["seconds"] < 10
-    assert report["after"]["fds"] == report["before"]["fds"]
-    assert report["after"]["threads"] == 1 and not report["after"]["children"]
-
-
-@pytest.mark.parametrize(("fault", "calls"), [(None, 5000), ('echo "$answer"', 300)], ids=["no tool", "tool"])
-def test_many_calls_give_everything_back(tmp_path, fault, calls):
-    report = json_child(RESOURCES + f"""
-for _ in range(200):
+    return {{"rss_kib": rss_kib, "fds": sorted(os.listdir("/proc/self/fd")),
+            "threads": len(os.listdir("/proc/self/task")), "children": children}}
+for _ in range(200 if {calls} > 1 else 0):
     hostprobe.get_metrics_once(1000)
-before = resources()
-for _ in range({calls}):
-    hostprobe.get_metrics_once(1000)
-print(json.dumps({{"before": before, "after": resources()}}))
-""", env_with(tmp_path, fault))
-    before, after = report["before"], report["after"]
-    assert after["rss_kib"] - before["rss_kib"] < 1024
-    assert (after["fds"], after["threads"], after["children"]) == (before["fds"], 1, False)
-
-
-def test_threads_at_the_shortest_period_get_first_pass_snapshots(tmp_path):
-    # A pass with the tool takes longer than 1 ms, so ticks are always
-    # overdue; a later pass would count only since the pass before.
-    report = json_child("""
-import threading
-def ctxt():
-    with open("/proc/stat") as stat:
-        return next(int(line.split()[1]) for line in stat if line.startswith("ctxt "))
-problems = []
-def caller():
-    for _ in range(15):
-        before = ctxt()
-        result = hostprobe.get_metrics_once(1)
-        if result["context_switches_per_sec"] < before or result["throttle_status"] != 0x50005:
-            problems.append(result)
-threads = [threading.Thread(target=caller) for _ in range(8)]
-[thread.start() for thread in threads]
-[thread.join() for thread in threads]
-print(json.dumps({"problems": problems}))
-""", env_with(tmp_path))
-    assert report["problems"] == []
-
-
-@pytest.mark.parametrize(("fault", "calls"), [(None, 3000), ('echo "$answer"', 150)], ids=["no tool", "tool"])
-def test_calls_complete_under_a_signal_storm(tmp_path, fault, calls):
-    report = json_child(f"""
-import signal
-calm = hostprobe.get_metrics_once(1000)
-signals = 0
+before, signals, values, slowest = resources(), 0, set(), 0.0
 def count(signum, frame):
     global signals
     signals += 1
 signal.signal(signal.SIGALRM, count)
 signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
-keys = ["mem_total_bytes", "throttle_status", "measure_clock"]
-wrong = [result for result in (hostprobe.get_metrics_once(1000) for _ in range({calls}))
-         if [result[key] for key in keys] != [calm[key] for key in keys]]
+for _ in range({calls}):
+    start = time.monotonic()
+    result = hostprobe.get_metrics_once(60000)
+    slowest = max(slowest, time.monotonic() - start)
+    values.add((result["mem_total_bytes"], result["throttle_status"], result["measure_clock"]))
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
-print(json.dumps({{"signals": signals, "wrong": wrong, "firmware": [calm[key] for key in keys[1:]]}}))
+print(json.dumps({{"signals": signals, "values": list(values), "slowest": slowest,
+                  "before": before, "after": resources()}}))
 """, env_with(tmp_path, fault))
-    assert report["wrong"] == [] and report["signals"] > 0
-    assert report["firmware"] == (ANSWERS if fault else [0, 0])
+    (mem_total, *firmware), = report["values"]  # the same for every call
+    assert mem_total > 0 and firmware == values and report["signals"] > 0
+    assert report["slowest"] < 10  # two queries of at most 2 s each, and a margin
+    before, after = report["before"], report["after"]
+    assert calls == 1 or after["rss_kib"] - before["rss_kib"] < 1024
+    assert (after["fds"], after["threads"], after["children"]) == (before["fds"], 1, False)
+
+
+def test_threads_calling_at_the_shortest_period(tmp_path):
+    # A pass with the tool takes longer than 1 ms, so ticks are always overdue.
+    report = json_child("""
+import threading
+results = []
+def caller():
+    results.extend(hostprobe.get_metrics_once(1)["throttle_status"] for _ in range(15))
+threads = [threading.Thread(target=caller) for _ in range(8)]
+[thread.start() for thread in threads]
+[thread.join() for thread in threads]
+print(json.dumps({"throttle": sorted(set(results)), "calls": len(results)}))
+""", env_with(tmp_path))
+    assert report == {"throttle": [0x50005], "calls": 120}
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="switching to an unprivileged user needs root")
 def test_runtime_that_cannot_start_raises_the_os_error_then_recovers():
-    # Threads count against RLIMIT_NPROC, which root is exempt from: drop to
-    # `nobody`, then allow only the tasks `nobody` already has.
+    # Threads count against RLIMIT_NPROC, which root is exempt from.
     report = json_child("""
 import pwd, resource
 nobody = pwd.getpwnam("nobody")
 os.setgroups([]); os.setgid(nobody.pw_gid); os.setuid(nobody.pw_uid)
-def uid_of(task):
-    try:
-        with open(task + "/status") as status:
-            return next(int(line.split()[1]) for line in status if line.startswith("Uid:"))
-    except OSError:
-        return None
-tasks = [f"/proc/{pid}/task/{tid}" for pid in filter(str.isdigit, os.listdir("/proc"))
-         for tid in (os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else [])]
 _, hard = resource.getrlimit(resource.RLIMIT_NPROC)
-resource.setrlimit(resource.RLIMIT_NPROC, (sum(uid_of(task) == nobody.pw_uid for task in tasks), hard))
-error = None
+resource.setrlimit(resource.RLIMIT_NPROC, (0, hard))
 try:
-    hostprobe.get_metrics_once(1000)
+    error = str(hostprobe.get_metrics_once(1000))
 except RuntimeError as failure:
     error = str(failure)
 resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
