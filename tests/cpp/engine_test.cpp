@@ -76,7 +76,7 @@ TEST(Ticker, KeepsItsGridAndFallsBackThirtyYearsAhead) {
 }
 
 TEST(Channel, KeepsTheNewestAndCountsWhatWasLost) {
-    auto channel = make_broadcast_channel<int>(8);
+    auto channel = make_broadcast_channel<int>(snapshot_channel_capacity);
     for (int i = 0; i < 11; ++i) channel.sender.send(i);
     const auto lagged = channel.receiver.receive();
     ASSERT_TRUE(std::holds_alternative<ChannelLagged>(lagged));

@@ -20,11 +20,14 @@ MODULE_DIR = str(Path(hostprobe.__file__).resolve().parent)
 SYSTEM_PATH = "/usr/local/bin:/usr/bin:/bin"
 
 
+class Link(str):
+    """A symbolic link to this target, made in its turn among the files."""
+
+
 @dataclass
 class FakeMachine:
     proc: dict[str, str | bytes] = field(default_factory=dict)  # e.g. "net/dev": text
     sys_class: dict[str, str | bytes] = field(default_factory=dict)  # e.g. "thermal/thermal_zone0/temp"
-    links: dict[str, str] = field(default_factory=dict)  # under /sys/class, to a target
     vcgencmd: str | None = None  # the tool's script, or no tool
 
 
@@ -43,7 +46,10 @@ def _write(root: Path, tree: dict[str, str | bytes]) -> None:
     root.mkdir(parents=True, exist_ok=True)
     for relative, content in tree.items():
         (root / relative).parent.mkdir(parents=True, exist_ok=True)
-        (root / relative).write_bytes(content if isinstance(content, bytes) else content.encode())
+        if isinstance(content, Link):
+            (root / relative).symlink_to(content)
+        else:
+            (root / relative).write_bytes(content if isinstance(content, bytes) else content.encode())
 
 
 def tool_path(directory: Path, script: str | None) -> str:
@@ -77,19 +83,17 @@ def snapshot_on(machine: FakeMachine, interval_ms: int = 1000) -> dict[str, floa
         root = Path(scratch)
         _write(root / "proc", machine.proc)
         _write(root / "sys", machine.sys_class)
-        for link, target in machine.links.items():
-            (root / "sys" / link).parent.mkdir(parents=True, exist_ok=True)
-            (root / "sys" / link).symlink_to(target)
         mounts = " && ".join(
             f"mount -t tmpfs none {point} && cp -a {shlex.quote(str(root / source))}/. {point}/"
             for source, point in (("proc", "/proc"), ("sys", "/sys/class"))
         )
         program = _program(f"print(json.dumps(hostprobe.get_metrics_once({interval_ms})))")
-        env = dict(os.environ, PATH=tool_path(root / "bin", machine.vcgencmd))
+        tool_path(root / "bin", machine.vcgencmd)
+        env = dict(os.environ, PATH=":" + SYSTEM_PATH)  # an empty entry is the working directory, as in a shell
         done = subprocess.run(
             ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" -c "$1"',
              sys.executable, program],
-            capture_output=True, text=True, timeout=60, env=env,
+            capture_output=True, text=True, timeout=60, env=env, cwd=root / "bin",
         )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)

@@ -6,7 +6,7 @@ import struct
 import time
 
 import pytest
-from fake_machine import FakeMachine, comparable, snapshot_on
+from fake_machine import FakeMachine, Link, comparable, snapshot_on
 
 
 def f32(x: float) -> float:
@@ -43,12 +43,12 @@ case "$*" in
 esac
 """.format(moves="\n".join(f"printf '%s' {shlex.quote(text)} > /proc/{name}"
                            for name, text in counters((3000, 10), (1500, 300)).items()))
-# Zones in byte order of their names: 0 and 1 unusable, 10 (a link, as sysfs
-# has them) before 2.
-THERMAL = {"thermal/thermal_zone0/temp": "\n", "thermal/thermal_zone1/type": "cpu\n",
-           "devices/thermal_zone10/temp": "30000\n", "thermal/thermal_zone2/temp": "20000\n"}
-MOVING = FakeMachine(proc=PROC | counters((1000, 0), (1000, 0)), sys_class=THERMAL,
-                     links={"thermal/thermal_zone10": "../devices/thermal_zone10"}, vcgencmd=TOOL)
+# The first usable zone in byte order of the names is 10, a link as in sysfs:
+# neither the first nor the last made, nor the first in numeric order.
+THERMAL = {f"thermal/thermal_zone{n}/temp": f"{n}000\n" for n in range(2, 10)} | {
+    "devices/zone10/temp": "30000\n", "thermal/thermal_zone10": Link("../devices/zone10"),
+    "thermal/thermal_zone11/temp": "11000\n", "thermal/thermal_zone0/temp": "\n", "thermal/thermal_zone1/type": "\n"}
+MOVING = FakeMachine(proc=PROC | counters((1000, 0), (1000, 0)), sys_class=THERMAL, vcgencmd=TOOL)
 
 
 def share(part: int) -> float:
