@@ -60,40 +60,34 @@ def tool_path(directory: Path, script: str | None) -> str:
     return f"{directory}:{SYSTEM_PATH}"
 
 
-def _program(code: str) -> str:
-    return f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n{code}"
-
-
-def python_child(code: str, env: dict[str, str] | None = None, timeout: float = 300) -> subprocess.CompletedProcess[str]:
-    command = [sys.executable, "-c", _program(code)]
-    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
-
-
-def json_child(code: str, env: dict[str, str] | None = None) -> dict:
-    """Runs `code`, which prints one JSON object, and returns that object."""
-    done = python_child(code, env)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
-
-
-def snapshot_on(machine: FakeMachine, interval_ms: int = 1000) -> dict[str, float | int]:
+def python_child(code: str, env: dict[str, str] | None = None, timeout: float = 300,
+                 machine: FakeMachine | None = None) -> subprocess.CompletedProcess[str]:
+    """Runs `code` with hostprobe imported, on `machine` if one is given."""
+    command = [sys.executable, "-c", f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n{code}"]
+    if machine is None:
+        return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
     if not namespaces_permitted():
         pytest.skip("private mount namespaces (unshare -m, mount tmpfs) are not permitted here")
     with tempfile.TemporaryDirectory(prefix="hostprobe-fake-") as scratch:
         root = Path(scratch)
         _write(root / "proc", machine.proc)
         _write(root / "sys", machine.sys_class)
+        tool_path(root / "bin", machine.vcgencmd)
         mounts = " && ".join(
             f"mount -t tmpfs none {point} && cp -a {shlex.quote(str(root / source))}/. {point}/"
             for source, point in (("proc", "/proc"), ("sys", "/sys/class"))
         )
-        program = _program(f"print(json.dumps(hostprobe.get_metrics_once({interval_ms})))")
-        tool_path(root / "bin", machine.vcgencmd)
         env = dict(os.environ, PATH=":" + SYSTEM_PATH)  # an empty entry is the working directory, as in a shell
-        done = subprocess.run(
-            ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" -c "$1"',
-             sys.executable, program],
-            capture_output=True, text=True, timeout=60, env=env, cwd=root / "bin",
-        )
+        return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" "$@"',
+                               *command], capture_output=True, text=True, timeout=timeout, env=env, cwd=root / "bin")
+
+
+def json_child(code: str, env: dict[str, str] | None = None, machine: FakeMachine | None = None) -> dict:
+    """Runs `code`, which prints one JSON object, and returns that object."""
+    done = python_child(code, env, machine=machine)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+def snapshot_on(machine: FakeMachine, interval_ms: int = 1000) -> dict[str, float | int]:
+    return json_child(f"print(json.dumps(hostprobe.get_metrics_once({interval_ms})))", machine=machine)
