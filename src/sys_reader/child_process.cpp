@@ -4,13 +4,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <cstddef>
 #include <thread>
 #include <utility>
@@ -24,6 +28,15 @@ namespace hostprobe {
 namespace {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+
+// Numbered alike on every architecture, and absent from older C library
+// headers.
+constexpr long close_range_syscall = 436;
+constexpr std::size_t child_stack_bytes = std::size_t{64} << 10;
+// struct linux_dirent64: inode (8 bytes), offset (8), record length (2),
+// type (1), then the name.
+constexpr std::size_t record_length_offset = 16;
+constexpr std::size_t name_offset = 19;
 
 // The executable search path; with PATH unset, the system's default one.
 std::string search_path() {
@@ -63,58 +76,6 @@ bool move_above_standard_streams(FileDescriptor& fd) {
     return true;
 }
 
-class SpawnFileActions {
-public:
-    SpawnFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
-    ~SpawnFileActions() {
-        if (ok_) posix_spawn_file_actions_destroy(&actions_);
-    }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-
-    bool redirect(int from_fd, int to_fd) {
-        return ok_ && posix_spawn_file_actions_adddup2(&actions_, from_fd, to_fd) == 0;
-    }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-    bool ok_ = false;
-};
-
-// An empty signal mask and default dispositions of SIGPIPE and SIGXFSZ, as
-// a child started from Python's subprocess gets; the threads that run
-// queries block every signal, and Python ignores SIGPIPE.
-class SpawnAttributes {
-public:
-    SpawnAttributes() {
-        if (posix_spawnattr_init(&attributes_) != 0) return;
-        initialised_ = true;
-        sigset_t no_signals;
-        sigset_t restored;
-        sigemptyset(&no_signals);
-        sigemptyset(&restored);
-        sigaddset(&restored, SIGPIPE);
-        sigaddset(&restored, SIGXFSZ);
-        ok_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
-              posix_spawnattr_setsigmask(&attributes_, &no_signals) == 0 &&
-              posix_spawnattr_setsigdefault(&attributes_, &restored) == 0;
-    }
-    ~SpawnAttributes() {
-        if (initialised_) posix_spawnattr_destroy(&attributes_);
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-    bool ok() const { return ok_; }
-    const posix_spawnattr_t* get() const { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_{};
-    bool initialised_ = false;
-    bool ok_ = false;
-};
-
 // A started child that is reaped on every path; one still running when
 // its owner gives up on it is killed first.
 class ChildProcess {
@@ -126,6 +87,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess() {
         if (pid_ < 0) return;
+        // The whole group: helpers the child started must not outlive it.
+        kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
         int status = 0;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -159,24 +122,106 @@ int milliseconds_until(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// What the child does between clone and exec. It shares this process's
+// memory while the parent thread waits, so it calls only functions that are
+// safe after a fork and writes to no shared state. A failure ends it with
+// status 127, which its parent takes for a failed run.
+struct ChildStart {
+    const char* program;
+    char* const* argv;
+    int input_fd;
+    int output_fd;
+    int error_fd;
+};
+
+// Linux 5.9 closes them all in one call; before it, /proc/self/fd lists
+// them (read with getdents64, which allocates nothing); without /proc,
+// every number below the descriptor limit is closed.
+[[gnu::no_sanitize("address", "thread")]] void close_above_standard_streams() {
+    if (syscall(close_range_syscall, STDERR_FILENO + 1, ~0u, 0) == 0) return;
+    const int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) {
+        rlimit limit{};
+        const rlim_t end = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        for (rlim_t fd = STDERR_FILENO + 1; fd < end && fd <= INT_MAX; ++fd) close(static_cast<int>(fd));
+        return;
+    }
+    alignas(8) char entries[4096];
+    for (long size; (size = syscall(SYS_getdents64, listing, entries, sizeof entries)) > 0;) {
+        for (long at = 0; at < size;) {
+            unsigned short record_length;
+            std::memcpy(&record_length, entries + at + record_length_offset, sizeof record_length);
+            int fd = 0;
+            for (const char* digit = entries + at + name_offset; *digit >= '0' && *digit <= '9'; ++digit) {
+                fd = fd * 10 + (*digit - '0');
+            }
+            if (fd > STDERR_FILENO && fd != listing) close(fd);
+            at += record_length;
+        }
+    }
+    close(listing);
+}
+
+[[gnu::no_sanitize("address", "thread")]] int start_child(void* raw_start) {
+    const ChildStart& start = *static_cast<const ChildStart*>(raw_start);
+    // The parent's handlers must not run here, and the tool gets SIGPIPE and
+    // SIGXFSZ at their defaults and no signal blocked, as a child of
+    // Python's subprocess does: Python ignores SIGPIPE, and the threads that
+    // run queries block every signal.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) != 0) continue;
+        const bool caught = (current.sa_flags & SA_SIGINFO) != 0 ||
+                            (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+        if (caught || signal_number == SIGPIPE || signal_number == SIGXFSZ) {
+            sigaction(signal_number, &default_action, nullptr);
+        }
+    }
+    sigset_t no_signals;
+    sigemptyset(&no_signals);
+    sigprocmask(SIG_SETMASK, &no_signals, nullptr);
+    // A group of its own, so that helpers it starts are killed with it.
+    if (setpgid(0, 0) != 0 || dup2(start.input_fd, STDIN_FILENO) < 0 || dup2(start.output_fd, STDOUT_FILENO) < 0 ||
+        dup2(start.error_fd, STDERR_FILENO) < 0) {
+        _exit(127);
+    }
+    close_above_standard_streams();
+    execve(start.program, start.argv, environ);
+    _exit(127);
+}
+
+// Starts `program` like vfork and exec would, without copying this
+// process's memory: the calling thread waits until the child has called
+// exec or ended.
 std::optional<pid_t> spawn_child(const std::string& program, std::initializer_list<const char*> arguments,
                                  int input_fd, int output_fd, int error_fd) {
-    SpawnFileActions actions;
-    SpawnAttributes attributes;
-    if (!actions.redirect(input_fd, STDIN_FILENO) || !actions.redirect(output_fd, STDOUT_FILENO) ||
-        !actions.redirect(error_fd, STDERR_FILENO) || !attributes.ok()) {
-        return std::nullopt;
-    }
     // The argument vector is not written to; the cast only meets the C
     // signature.
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 1);
     for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ) != 0) {
-        return std::nullopt;
-    }
+    ChildStart start{program.c_str(), argv.data(), input_fd, output_fd, error_fd};
+
+    void* const stack = mmap(nullptr, child_stack_bytes, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return std::nullopt;
+    // No handler of this process may run in the child before it has reset
+    // them all.
+    sigset_t all_signals;
+    sigset_t saved;
+    sigfillset(&all_signals);
+    pthread_sigmask(SIG_SETMASK, &all_signals, &saved);
+    const pid_t pid = clone(start_child, static_cast<char*>(stack) + child_stack_bytes,
+                            CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    munmap(stack, child_stack_bytes);
+    if (pid < 0) return std::nullopt;
+    // Also from here: where clone only forks (user-mode emulation), the
+    // child may not have made its group yet.
+    setpgid(pid, pid);
     return pid;
 }
 

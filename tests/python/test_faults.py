@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 from fake_machine import MODULE_DIR, json_child, tool_path
@@ -120,3 +121,25 @@ def test_a_process_is_started_only_for_the_tool(tmp_path, with_tool):
     execs = [line for line in calls if "execve(" in line]
     processes = [line for line in calls if re.search(r"\b(clone3?|v?fork)\(", line) and "CLONE_THREAD" not in line]
     assert (len(execs), len(processes)) == ((3, 2) if with_tool else (1, 0))
+
+
+def test_the_tool_inherits_no_descriptor_and_its_helpers_end_with_it(tmp_path):
+    # The tool writes to descriptor 9 if it has it, starts a helper, then hangs.
+    helpers = tmp_path / "helpers"
+    fault = f"{{ echo leaked >&9; }} 2>/dev/null; sleep 60 & echo $! >> {helpers}; exec sleep 60"
+    report = json_child("""
+read_end, write_end = os.pipe()
+os.dup2(write_end, 9)  # inheritable, as a caller's socket or pipe may be
+os.close(write_end)
+hostprobe.get_metrics_once(60000)
+os.close(9)
+print(json.dumps({"leaked": os.read(read_end, 100).decode()}))
+""", env_with(tmp_path, fault))
+    assert report["leaked"] == ""
+
+    pids = helpers.read_text().split()
+    states = lambda: subprocess.run(["ps", "-o", "stat=", "-p", ",".join(pids)], capture_output=True, text=True).stdout.split()
+    deadline = time.monotonic() + 5  # SIGKILL takes effect asynchronously
+    while any(not state.startswith("Z") for state in states()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert len(pids) == 2 and all(state.startswith("Z") for state in states())  # gone, or zombies not yet reaped
