@@ -1,9 +1,16 @@
 // The least work one snapshot needs: the same files read, the same
-// directory listed and the same child processes run, with no threads and
-// no parsing. Prints the median time of one such pass in nanoseconds.
+// directory listed and the same child processes run, with no parsing.
+// "plain" does it on the calling thread; "design" inside the least that the
+// module's per-call runtime costs: one thread per processor of the affinity
+// mask is started, the first does the work and wakes the caller through a
+// condition variable, then every thread is told to stop and is joined.
+// Prints the median wall time of one snapshot and the CPU time of this
+// process per snapshot (all its threads, not its children), in nanoseconds.
 //
-// usage: floor ITERATIONS
+// usage: floor plain|design ITERATIONS
 #include <dirent.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,12 +18,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -111,6 +121,50 @@ std::size_t one_snapshot(std::string& buffer) {
     return bytes + static_cast<std::size_t>(now.tv_nsec & 1);
 }
 
+std::size_t design_snapshot(std::string& buffer, std::size_t threads) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool stop = false;
+    std::size_t bytes = 0;
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < threads; ++i) {
+        workers.emplace_back([&, first = i == 0] {
+            std::unique_lock lock(mutex);
+            if (first) {
+                lock.unlock();
+                const std::size_t read = one_snapshot(buffer);
+                lock.lock();
+                bytes = read;
+                done = true;
+                changed.notify_all();
+            }
+            changed.wait(lock, [&] { return stop; });
+        });
+    }
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return done; });
+        stop = true;
+    }
+    changed.notify_all();
+    for (std::thread& worker : workers) worker.join();
+    return bytes;
+}
+
+std::size_t processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
+}
+
+std::int64_t cpu_ns() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto ns = [](timeval t) { return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_usec * 1000; };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
 std::int64_t monotonic_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -120,26 +174,30 @@ std::int64_t monotonic_ns() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s ITERATIONS\n", argv[0]);
+    const std::string_view mode = argc == 3 ? argv[1] : "";
+    const long iterations = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 0;
+    if ((mode != "plain" && mode != "design") || iterations <= 0) {
+        std::fprintf(stderr, "usage: %s plain|design ITERATIONS\n", argv[0]);
         return 2;
     }
-    const long iterations = std::strtol(argv[1], nullptr, 10);
-    if (iterations <= 0) return 2;
+    const std::size_t threads = processors();
     std::string buffer;
+    const auto snapshot = [&] { return mode == "plain" ? one_snapshot(buffer) : design_snapshot(buffer, threads); };
     std::size_t checksum = 0;
-    for (long i = 0; i < iterations / 10 + 1; ++i) checksum += one_snapshot(buffer);  // warm-up
+    for (long i = 0; i < iterations / 10 + 1; ++i) checksum += snapshot();  // warm-up
     std::vector<std::int64_t> samples;
     samples.reserve(static_cast<std::size_t>(iterations));
+    const std::int64_t cpu_start = cpu_ns();
     for (long i = 0; i < iterations; ++i) {
         const std::int64_t start = monotonic_ns();
-        checksum += one_snapshot(buffer);
+        checksum += snapshot();
         samples.push_back(monotonic_ns() - start);
     }
+    const std::int64_t cpu_per_snapshot = (cpu_ns() - cpu_start) / iterations;
     std::sort(samples.begin(), samples.end());
     const std::size_t n = samples.size();
     const double median = n % 2 ? static_cast<double>(samples[n / 2])
                                 : (static_cast<double>(samples[n / 2 - 1]) + static_cast<double>(samples[n / 2])) / 2;
-    std::printf("%.0f\n", median);
+    std::printf("%.0f %lld\n", median, static_cast<long long>(cpu_per_snapshot));
     return checksum == 0 ? 1 : 0;  // keeps the reads from being optimised away
 }

@@ -1,26 +1,28 @@
 #!/usr/bin/env python3
-"""Latency of hostprobe.get_metrics_once(1000), measured against the least
-I/O a snapshot needs (floor.cpp) and against the same values obtained with
-psutil, with and without a firmware tool on PATH; then its growth with the
-number of block devices and network interfaces, on fake machines.
+"""What one hostprobe.get_metrics_once(1000) costs, in wall time and in CPU
+time of the calling process, against two floors and against psutil, with
+and without a firmware tool on PATH; then its growth with the number of
+block devices and network interfaces, on fake machines.
 
 usage: python3 benchmarks/run.py
 
-Builds the module from this source tree (CMake, Release), the floor and a
-fast stand-in vcgencmd into a temporary directory. Each latency is the
-median over CALLS calls in one process; every program runs ROUNDS times,
-interleaved with the others, and the lowest of its medians is kept, which
-discounts rounds disturbed by other load on the machine. The scenarios
-marked "1 CPU" run all three programs on one processor, as on a single-core
-board: a call's runtime then starts one worker, and its threads never wake
-one another across processors. Needs psutil (pip install psutil); the growth table needs
-private mount namespaces.
+Builds the module from this source tree (CMake, Release), the floor program
+and a fast stand-in vcgencmd into a temporary directory. The plain floor
+(floor.cpp) does the reads and tool runs one snapshot needs on the calling
+thread; the design floor does the same inside the least that the per-call
+runtime costs (one thread per processor started, woken and joined). Each
+program measures CALLS calls in one process: the median wall time of a call,
+and the CPU time of the process (all its threads, not the tool's processes)
+divided by the calls. Every program runs ROUNDS times, interleaved with the
+others, and the median of its rounds is kept. Needs psutil (pip install
+psutil); the growth table needs private mount namespaces.
 """
 
 from __future__ import annotations
 
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -29,22 +31,26 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 HERE = ROOT / "benchmarks"
 CALLS = 2000
-ROUNDS = 3
+ROUNDS = 5
 SYSTEM_PATH = "/usr/local/bin:/usr/bin:/bin"
 GROWTH_SIZES = (1, 100, 1000, 10000)
 
 TIMING_PROGRAM = """
-import statistics, sys, time
+import resource, statistics, sys, time
 sys.path[:0] = {paths!r}
 {setup}
 for _ in range({calls} // 10 + 1):
     measured(1000)
+def cpu_ns():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return (usage.ru_utime + usage.ru_stime) * 1e9
 samples = []
+cpu_start = cpu_ns()
 for _ in range({calls}):
     start = time.perf_counter_ns()
     measured(1000)
     samples.append(time.perf_counter_ns() - start)
-print(statistics.median(samples))
+print(statistics.median(samples), (cpu_ns() - cpu_start) / {calls})
 """
 HOSTPROBE_SETUP = "import hostprobe\nmeasured = hostprobe.get_metrics_once"
 PSUTIL_SETUP = "import psutil_reference\nmeasured = psutil_reference.snapshot"
@@ -61,45 +67,47 @@ def build(work: Path) -> Path:
     run(["cmake", "-S", str(ROOT), "-B", str(module_dir), "-DCMAKE_BUILD_TYPE=Release",
          "-DHOSTPROBE_BUILD_TESTS=OFF"])
     run(["cmake", "--build", str(module_dir), "--target", "hostprobe"])
-    run(["c++", "-std=c++20", "-O2", "-o", str(work / "floor"), str(HERE / "floor.cpp")])
+    run(["c++", "-std=c++20", "-O2", "-pthread", "-o", str(work / "floor"), str(HERE / "floor.cpp")])
     (work / "tool").mkdir()
     run(["cc", "-O2", "-o", str(work / "tool" / "vcgencmd"), str(HERE / "fake_vcgencmd.c")])
     (work / "no-tool").mkdir()
     return module_dir
 
 
-def python_median_ns(setup: str, paths: list[str], **options) -> float:
-    program = TIMING_PROGRAM.format(paths=paths, setup=setup, calls=CALLS)
-    return float(run([sys.executable, "-c", program], **options))
+PROGRAMS = ("floor", "design floor", "hostprobe", "psutil")
+SCENARIOS = ("no vcgencmd", "fast vcgencmd")
 
 
-def on_one_cpu() -> None:
-    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+def measure(program: str, work: Path, module_dir: Path, env: dict[str, str]) -> tuple[float, float]:
+    """(median wall ns of one call, CPU ns of the process per call)"""
+    if program in ("floor", "design floor"):
+        command = [str(work / "floor"), "plain" if program == "floor" else "design", str(CALLS)]
+    else:
+        setup = HOSTPROBE_SETUP if program == "hostprobe" else PSUTIL_SETUP
+        code = TIMING_PROGRAM.format(paths=[str(module_dir), str(HERE)], setup=setup, calls=CALLS)
+        command = [sys.executable, "-c", code]
+    wall, cpu = run(command, env=env).split()
+    return float(wall), float(cpu)
 
 
-def latency_table(work: Path, module_dir: Path) -> dict[str, dict[str, float]]:
-    no_tool = f"{work / 'no-tool'}:{SYSTEM_PATH}"
-    tool = f"{work / 'tool'}:{SYSTEM_PATH}"
-    if shutil.which("vcgencmd", path=no_tool) is not None:
+def cost_table(work: Path, module_dir: Path) -> dict[str, dict[str, tuple[float, float]]]:
+    paths = {"no vcgencmd": f"{work / 'no-tool'}:{SYSTEM_PATH}", "fast vcgencmd": f"{work / 'tool'}:{SYSTEM_PATH}"}
+    if shutil.which("vcgencmd", path=paths["no vcgencmd"]) is not None:
         sys.exit("a vcgencmd is installed in " + SYSTEM_PATH + "; the scenario without it cannot be set up")
-    # name: (PATH, code run in the child before it starts)
-    scenarios = {
-        "no vcgencmd": (no_tool, None),
-        "fast vcgencmd": (tool, None),
-        "no vcgencmd, 1 CPU": (no_tool, on_one_cpu),
-        "fast vcgencmd, 1 CPU": (tool, on_one_cpu),
-    }
-    paths = [str(module_dir), str(HERE)]
-    medians: dict[str, dict[str, list[float]]] = {s: {"floor": [], "hostprobe": [], "psutil": []} for s in scenarios}
+    rounds: dict[str, dict[str, list[tuple[float, float]]]] = {s: {p: [] for p in PROGRAMS} for s in SCENARIOS}
     for round_number in range(1, ROUNDS + 1):
         print(f"round {round_number} of {ROUNDS} ...", flush=True)
-        for scenario, (path, preexec) in scenarios.items():
-            options = {"env": dict(os.environ, PATH=path), "preexec_fn": preexec}
-            rounds = medians[scenario]
-            rounds["floor"].append(float(run([str(work / "floor"), str(CALLS)], **options)))
-            rounds["hostprobe"].append(python_median_ns(HOSTPROBE_SETUP, paths, **options))
-            rounds["psutil"].append(python_median_ns(PSUTIL_SETUP, paths, **options))
-    return {s: {name: min(values) for name, values in programs.items()} for s, programs in medians.items()}
+        for scenario in SCENARIOS:
+            for program in PROGRAMS:
+                env = dict(os.environ, PATH=paths[scenario])
+                rounds[scenario][program].append(measure(program, work, module_dir, env))
+    return {
+        scenario: {
+            program: (statistics.median(w for w, _ in results), statistics.median(c for _, c in results))
+            for program, results in programs.items()
+        }
+        for scenario, programs in rounds.items()
+    }
 
 
 def check_same_values(module_dir: Path) -> None:
@@ -167,30 +175,40 @@ def growth_table() -> list[tuple[int, float]]:
     return rows
 
 
+# (scenario, quantity, bound on hostprobe / design floor)
+TARGETS = [
+    ("no vcgencmd", "wall", 1.15),
+    ("no vcgencmd", "CPU", 1.25),
+    ("fast vcgencmd", "wall", 1.1),
+    ("fast vcgencmd", "CPU", 1.4),
+]
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory(prefix="hostprobe-bench-") as scratch:
         work = Path(scratch)
         module_dir = build(work)
         check_same_values(module_dir)
-        table = latency_table(work, module_dir)
+        table = cost_table(work, module_dir)
         growth = growth_table()
 
-    print(f"\nget_metrics_once(1000): median of {CALLS} calls in one process, lowest of {ROUNDS} rounds (µs)")
-    print(f"{'scenario':<21} {'floor':>9} {'hostprobe':>10} {'psutil':>9} {'hostprobe/floor':>16} {'psutil/hostprobe':>17}")
+    print(f"\nget_metrics_once(1000): µs per call, medians of {ROUNDS} interleaved rounds of {CALLS} calls")
+    print("wall: median time of one call; CPU: CPU time of the calling process (all its threads, not the")
+    print("tool's processes) per call; design: the plain floor's work inside a minimal per-call thread pool")
+    header = f"{'scenario':<14} {'':>5} {'floor':>8} {'design':>8} {'hostprobe':>10} {'psutil':>8} {'hp/design':>10} {'psutil/hp':>10}"
+    print(header)
     for scenario, row in table.items():
-        floor, ours, theirs = row["floor"] / 1000, row["hostprobe"] / 1000, row["psutil"] / 1000
-        print(f"{scenario:<21} {floor:9.1f} {ours:10.1f} {theirs:9.1f} {ours / floor:16.2f} {theirs / ours:17.2f}")
-
-    targets = [
-        ("hostprobe/floor without vcgencmd <= 1.5",
-         table["no vcgencmd"]["hostprobe"] / table["no vcgencmd"]["floor"] <= 1.5),
-        ("hostprobe/floor with vcgencmd <= 1.15",
-         table["fast vcgencmd"]["hostprobe"] / table["fast vcgencmd"]["floor"] <= 1.15),
-        ("psutil/hostprobe without vcgencmd >= 5",
-         table["no vcgencmd"]["psutil"] / table["no vcgencmd"]["hostprobe"] >= 5),
-    ]
-    for text, met in targets:
-        print(f"  {'met   ' if met else 'MISSED'} {text}")
+        for index, quantity in enumerate(("wall", "CPU")):
+            floor, design, ours, theirs = (row[p][index] / 1000 for p in PROGRAMS)
+            print(f"{scenario if index == 0 else '':<14} {quantity:>5} {floor:8.1f} {design:8.1f} {ours:10.1f} "
+                  f"{theirs:8.1f} {ours / design:10.2f} {theirs / ours:10.2f}")
+    for scenario, quantity, bound in TARGETS:
+        index = 0 if quantity == "wall" else 1
+        ratio = table[scenario]["hostprobe"][index] / table[scenario]["design floor"][index]
+        verdict = "met   " if ratio <= bound else "MISSED"
+        print(f"  {verdict} {scenario}: hostprobe/design {quantity} {ratio:.2f} <= {bound}")
+    ratio = table["no vcgencmd"]["psutil"][0] / table["no vcgencmd"]["hostprobe"][0]
+    print(f"  psutil takes {ratio:.1f} times hostprobe's wall time without vcgencmd")
 
     if growth:
         base = growth[0][1]

@@ -34,20 +34,6 @@ private:
     sigset_t saved_;
 };
 
-// A worker that runs out of work polls for more this long before it sleeps:
-// waking a sleeping thread on another processor costs far more (tens of
-// microseconds on virtual machines), and the runtime lives only for one
-// short call. With a single worker there is no other processor to poll from.
-constexpr auto idle_poll_duration = std::chrono::microseconds(100);
-
-void pause_processor() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-    __asm__ __volatile__("yield");
-#endif
-}
-
 void report_task_failure(const char* what) {
     std::fprintf(stderr, "hostprobe: a worker task ended abnormally: %s\n", what);
     std::fflush(stderr);
@@ -62,7 +48,7 @@ std::size_t available_processors() {
     return std::max(1, CPU_COUNT(&set));
 }
 
-TaskRuntime::TaskRuntime(std::size_t worker_count) : poll_when_idle_(worker_count > 1) {
+TaskRuntime::TaskRuntime(std::size_t worker_count) {
     WorkerSignalMask mask;
     try {
         for (std::size_t i = 0; i < std::max<std::size_t>(worker_count, 1); ++i) {
@@ -108,17 +94,6 @@ void TaskRuntime::schedule_locked(Step task, Clock::time_point due) {
     std::push_heap(timers_.begin(), timers_.end(), later);
 }
 
-void TaskRuntime::poll_for_work(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
-    const auto idle = [&] {
-        return ready_.empty() && !stopping_ && (timers_.empty() || Clock::now() < timers_.front().due);
-    };
-    while (idle() && Clock::now() < until) {
-        lock.unlock();
-        pause_processor();
-        lock.lock();
-    }
-}
-
 void TaskRuntime::take_due_timers_locked(Clock::time_point now) {
     while (!timers_.empty() && timers_.front().due <= now) {
         std::pop_heap(timers_.begin(), timers_.end(), later);
@@ -158,34 +133,30 @@ void TaskRuntime::run_step(std::unique_lock<std::mutex>& lock, Step task) {
         lock.lock();
         return;
     }
-    if (*next <= Clock::now()) {
-        // Already due: go to the back of the queue so that the task gives
-        // up its thread between steps.
-        ready_.push_back(std::move(task));
-    } else {
+    if (*next > Clock::now()) {
+        // This worker waits for the timer itself unless other work comes.
         schedule_locked(std::move(task), *next);
+        return;
     }
-    lock.unlock();
-    work_or_stop_.notify_one();
-    lock.lock();
+    // Already due: to the back of the queue, so that the task gives up its
+    // thread between steps; another worker is woken only for what this one
+    // does not take next.
+    ready_.push_back(std::move(task));
+    if (ready_.size() > 1) {
+        lock.unlock();
+        work_or_stop_.notify_one();
+        lock.lock();
+    }
 }
 
 void TaskRuntime::work() {
     std::unique_lock lock(mutex_);
-    bool polled_since_last_step = !poll_when_idle_;
     while (!stopping_) {
-        const Clock::time_point now = Clock::now();
-        take_due_timers_locked(now);
+        take_due_timers_locked(Clock::now());
         if (ready_.empty()) {
-            if (polled_since_last_step) {
-                sleep_until_work(lock);
-            } else {
-                polled_since_last_step = true;
-                poll_for_work(lock, now + idle_poll_duration);
-            }
+            sleep_until_work(lock);
             continue;
         }
-        polled_since_last_step = !poll_when_idle_;
         Step task = std::move(ready_.front());
         ready_.pop_front();
         run_step(lock, std::move(task));

@@ -47,15 +47,11 @@ private:
     // step, or wait for work when there is none.
     void work();
     void take_due_timers_locked(Clock::time_point now);
-    // Spins briefly, without the lock held between looks, before a worker
-    // goes to sleep.
-    void poll_for_work(std::unique_lock<std::mutex>& lock, Clock::time_point until);
     void sleep_until_work(std::unique_lock<std::mutex>& lock);
     // Runs `task` without the lock and queues its next step, if any.
     void run_step(std::unique_lock<std::mutex>& lock, Step task);
     void schedule_locked(Step task, Clock::time_point due);
 
-    const bool poll_when_idle_;
     std::mutex mutex_;
     std::condition_variable work_or_stop_;
     bool stopping_ = false;

@@ -37,7 +37,7 @@ std::string_view without_trailing_colons(std::string_view name) {
 ByteCounterMap parse_disk_counters(std::string_view diskstats_text) {
     ByteCounterMap counters;
     for (std::string_view line : split_lines(diskstats_text)) {
-        const auto tokens = leading_tokens<sectors_written_token + 1>(line);
+        const auto tokens = leading_tokens<sectors_written_token + 1>(line, diskstats_min_tokens);
         if (tokens.count < diskstats_min_tokens) continue;
         // The shifts wrap modulo 2^64.
         const std::uint64_t bytes_read = count_or_zero(tokens.token[sectors_read_token]) << sector_shift;
@@ -55,7 +55,7 @@ ByteCounterMap parse_net_counters(std::string_view net_dev_text) {
     std::size_t line_number = 0;
     for (std::string_view line : split_lines(net_dev_text)) {
         if (line_number++ < net_dev_header_lines) continue;
-        const auto tokens = leading_tokens<bytes_transmitted_token + 1>(line);
+        const auto tokens = leading_tokens<bytes_transmitted_token + 1>(line, net_dev_min_tokens);
         if (tokens.count < net_dev_min_tokens) continue;
         counters.insert_or_assign(std::string(without_trailing_colons(tokens.token[interface_name_token])),
                                   std::pair{count_or_zero(tokens.token[bytes_received_token]),

@@ -12,7 +12,7 @@ CpuTimes parse_cpu_times(std::string_view stat_text, std::uint64_t reference_ctx
     for (std::string_view line : split_lines(stat_text)) {
         // "cpu " with its space: per-CPU lines ("cpu0 ...") are not wanted.
         if (line.starts_with("cpu ")) {
-            const auto tokens = leading_tokens<9>(line);
+            const auto tokens = leading_tokens<9>(line, 9);
             if (tokens.count < 8) continue;
             // Kernels before 2.6.11 write no steal column.
             const std::size_t columns = tokens.count >= 9 ? 8 : 7;

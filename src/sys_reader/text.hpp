@@ -124,7 +124,8 @@ inline Pieces<TokenCut> split_tokens(std::string_view text) { return {text, Toke
 template <TemporaryString Text>
 void split_tokens(Text&&) = delete;
 
-// The first `N` tokens of a text and how many tokens it holds in all.
+// The first `N` tokens of a text and how many tokens it holds, counted no
+// further than `count_limit` (at least `N`).
 template <std::size_t N>
 struct LeadingTokens {
     std::string_view token[N];
@@ -132,11 +133,11 @@ struct LeadingTokens {
 };
 
 template <std::size_t N>
-LeadingTokens<N> leading_tokens(std::string_view text) {
+LeadingTokens<N> leading_tokens(std::string_view text, std::size_t count_limit) {
     LeadingTokens<N> result;
     for (std::string_view token : split_tokens(text)) {
         if (result.count < N) result.token[result.count] = token;
-        ++result.count;
+        if (++result.count == count_limit) break;
     }
     return result;
 }
