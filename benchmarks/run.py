@@ -14,7 +14,8 @@ runtime costs (one thread per processor started, woken and joined). Each
 program measures CALLS calls in one process: the median wall time of a call,
 and the CPU time of the process (all its threads, not the tool's processes)
 divided by the calls. Every program runs ROUNDS times, interleaved with the
-others, and the median of its rounds is kept. Needs psutil (pip install
+others; a ratio is the median over the rounds of the ratio within a round,
+so that programs compared ran side by side. Needs psutil (pip install
 psutil); the growth table needs private mount namespaces.
 """
 
@@ -30,8 +31,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 HERE = ROOT / "benchmarks"
-CALLS = 2000
-ROUNDS = 5
+CALLS = 1000
+ROUNDS = 11
 SYSTEM_PATH = "/usr/local/bin:/usr/bin:/bin"
 GROWTH_SIZES = (1, 100, 1000, 10000)
 
@@ -90,7 +91,8 @@ def measure(program: str, work: Path, module_dir: Path, env: dict[str, str]) -> 
     return float(wall), float(cpu)
 
 
-def cost_table(work: Path, module_dir: Path) -> dict[str, dict[str, tuple[float, float]]]:
+def cost_table(work: Path, module_dir: Path) -> dict[str, dict[str, list[tuple[float, float]]]]:
+    """Every program's (wall, CPU) per round, scenario by scenario."""
     paths = {"no vcgencmd": f"{work / 'no-tool'}:{SYSTEM_PATH}", "fast vcgencmd": f"{work / 'tool'}:{SYSTEM_PATH}"}
     if shutil.which("vcgencmd", path=paths["no vcgencmd"]) is not None:
         sys.exit("a vcgencmd is installed in " + SYSTEM_PATH + "; the scenario without it cannot be set up")
@@ -101,13 +103,13 @@ def cost_table(work: Path, module_dir: Path) -> dict[str, dict[str, tuple[float,
             for program in PROGRAMS:
                 env = dict(os.environ, PATH=paths[scenario])
                 rounds[scenario][program].append(measure(program, work, module_dir, env))
-    return {
-        scenario: {
-            program: (statistics.median(w for w, _ in results), statistics.median(c for _, c in results))
-            for program, results in programs.items()
-        }
-        for scenario, programs in rounds.items()
-    }
+    return rounds
+
+
+def median_ratio(numerators: list[tuple[float, float]], denominators: list[tuple[float, float]], index: int) -> float:
+    """The median over the rounds of the ratio within a round: programs measured
+    side by side share whatever load the machine had then."""
+    return statistics.median(n[index] / d[index] for n, d in zip(numerators, denominators))
 
 
 def check_same_values(module_dir: Path) -> None:
@@ -194,20 +196,21 @@ def main() -> None:
 
     print(f"\nget_metrics_once(1000): µs per call, medians of {ROUNDS} interleaved rounds of {CALLS} calls")
     print("wall: median time of one call; CPU: CPU time of the calling process (all its threads, not the")
-    print("tool's processes) per call; design: the plain floor's work inside a minimal per-call thread pool")
-    header = f"{'scenario':<14} {'':>5} {'floor':>8} {'design':>8} {'hostprobe':>10} {'psutil':>8} {'hp/design':>10} {'psutil/hp':>10}"
-    print(header)
-    for scenario, row in table.items():
+    print("tool's processes) per call; design: the plain floor's work inside a minimal per-call thread pool;")
+    print("ratios: the median over the rounds of the ratio within each round")
+    print(f"{'scenario':<14} {'':>5} {'floor':>8} {'design':>8} {'hostprobe':>10} {'psutil':>8} {'hp/design':>10} {'psutil/hp':>10}")
+    for scenario, programs in table.items():
         for index, quantity in enumerate(("wall", "CPU")):
-            floor, design, ours, theirs = (row[p][index] / 1000 for p in PROGRAMS)
+            floor, design, ours, theirs = (statistics.median(r[index] for r in programs[p]) / 1000 for p in PROGRAMS)
+            ours_to_design = median_ratio(programs["hostprobe"], programs["design floor"], index)
+            psutil_to_ours = median_ratio(programs["psutil"], programs["hostprobe"], index)
             print(f"{scenario if index == 0 else '':<14} {quantity:>5} {floor:8.1f} {design:8.1f} {ours:10.1f} "
-                  f"{theirs:8.1f} {ours / design:10.2f} {theirs / ours:10.2f}")
+                  f"{theirs:8.1f} {ours_to_design:10.2f} {psutil_to_ours:10.2f}")
     for scenario, quantity, bound in TARGETS:
-        index = 0 if quantity == "wall" else 1
-        ratio = table[scenario]["hostprobe"][index] / table[scenario]["design floor"][index]
+        ratio = median_ratio(table[scenario]["hostprobe"], table[scenario]["design floor"], 0 if quantity == "wall" else 1)
         verdict = "met   " if ratio <= bound else "MISSED"
         print(f"  {verdict} {scenario}: hostprobe/design {quantity} {ratio:.2f} <= {bound}")
-    ratio = table["no vcgencmd"]["psutil"][0] / table["no vcgencmd"]["hostprobe"][0]
+    ratio = median_ratio(table["no vcgencmd"]["psutil"], table["no vcgencmd"]["hostprobe"], 0)
     print(f"  psutil takes {ratio:.1f} times hostprobe's wall time without vcgencmd")
 
     if growth:

@@ -280,23 +280,23 @@ PyObject* call_get_metrics_once(PyObject* const* args, Py_ssize_t positional_cou
     const std::optional<std::uint64_t> interval_ms = interval_millis(argument);
     if (!interval_ms) return nullptr;
 
-    std::optional<TaskRuntime> runtime;
+    TaskRuntime runtime(available_processors());
+    std::optional<MetricsSnapshot> snapshot;
     try {
-        runtime.emplace(available_processors());
+        snapshot = collect_metrics(runtime, *interval_ms);
     } catch (const std::system_error& failure) {
+        // The runtime's threads could not be started.
         const std::string text = failure.code().message();
         PyErr_Format(PyExc_RuntimeError, "%s (os error %d)", text.c_str(), failure.code().value());
         return nullptr;
     }
-
-    const std::optional<MetricsSnapshot> snapshot = collect_metrics(*runtime, *interval_ms);
     if (!snapshot) {
-        runtime->shutdown();
+        runtime.shutdown();
         PyErr_SetString(PyExc_RuntimeError, "failed to collect metrics");
         return nullptr;
     }
     PyObject* result = metrics_dict(*snapshot);
-    runtime->shutdown();
+    runtime.shutdown();
     return result;
 }
 

@@ -48,17 +48,7 @@ std::size_t available_processors() {
     return std::max(1, CPU_COUNT(&set));
 }
 
-TaskRuntime::TaskRuntime(std::size_t worker_count) {
-    WorkerSignalMask mask;
-    try {
-        for (std::size_t i = 0; i < std::max<std::size_t>(worker_count, 1); ++i) {
-            workers_.emplace_back([this] { work(); });
-        }
-    } catch (...) {
-        shutdown();
-        throw;
-    }
-}
+TaskRuntime::TaskRuntime(std::size_t worker_count) : worker_count_(std::max<std::size_t>(worker_count, 1)) {}
 
 TaskRuntime::~TaskRuntime() { shutdown(); }
 
@@ -68,7 +58,21 @@ void TaskRuntime::spawn(Step task) {
         if (stopping_) return;
         ready_.push_back(std::move(task));
     }
-    work_or_stop_.notify_one();
+    if (workers_.empty()) {
+        start_workers();
+    } else {
+        work_or_stop_.notify_one();
+    }
+}
+
+void TaskRuntime::start_workers() {
+    WorkerSignalMask mask;
+    try {
+        for (std::size_t i = 0; i < worker_count_; ++i) workers_.emplace_back([this] { work(); });
+    } catch (...) {
+        shutdown();
+        throw;
+    }
 }
 
 void TaskRuntime::shutdown() {

@@ -22,14 +22,17 @@ public:
     using Clock = std::chrono::steady_clock;
     using Step = std::function<std::optional<Clock::time_point>()>;
 
-    // Starts `worker_count` threads (at least one); throws std::system_error
-    // when a thread cannot be started, with every started one joined.
+    // A pool of `worker_count` threads (at least one). They start with the
+    // first task, so that the first of them takes it at once rather than
+    // going to sleep and being woken for it.
     explicit TaskRuntime(std::size_t worker_count);
     ~TaskRuntime();
     TaskRuntime(const TaskRuntime&) = delete;
     TaskRuntime& operator=(const TaskRuntime&) = delete;
 
-    // Queues the task's first step and returns at once.
+    // Queues the task's first step and returns at once. The first spawn
+    // starts the workers; it throws std::system_error when a thread cannot
+    // be started, with the task dropped and every started thread joined.
     void spawn(Step task);
 
     // Drops every task that is not running, lets running steps finish, and
@@ -45,6 +48,7 @@ private:
 
     // A worker's loop: take the timers that fell due, then run one ready
     // step, or wait for work when there is none.
+    void start_workers();
     void work();
     void take_due_timers_locked(Clock::time_point now);
     void sleep_until_work(std::unique_lock<std::mutex>& lock);
@@ -52,6 +56,7 @@ private:
     void run_step(std::unique_lock<std::mutex>& lock, Step task);
     void schedule_locked(Step task, Clock::time_point due);
 
+    const std::size_t worker_count_;
     std::mutex mutex_;
     std::condition_variable work_or_stop_;
     bool stopping_ = false;

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -205,19 +204,16 @@ std::optional<pid_t> spawn_child(const std::string& program, std::initializer_li
     argv.push_back(nullptr);
     ChildStart start{program.c_str(), argv.data(), input_fd, output_fd, error_fd};
 
-    void* const stack = mmap(nullptr, child_stack_bytes, PROT_READ | PROT_WRITE,
-                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED) return std::nullopt;
+    // The child runs on this buffer while this thread waits for it.
+    alignas(16) char stack[child_stack_bytes];
     // No handler of this process may run in the child before it has reset
     // them all.
     sigset_t all_signals;
     sigset_t saved;
     sigfillset(&all_signals);
     pthread_sigmask(SIG_SETMASK, &all_signals, &saved);
-    const pid_t pid = clone(start_child, static_cast<char*>(stack) + child_stack_bytes,
-                            CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    const pid_t pid = clone(start_child, stack + child_stack_bytes, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    munmap(stack, child_stack_bytes);
     if (pid < 0) return std::nullopt;
     // Also from here: where clone only forks (user-mode emulation), the
     // child may not have made its group yet.

@@ -35,17 +35,6 @@ bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_wo
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Every ASCII byte but the white space stands for itself; a byte above 7F
-// belongs to a longer character, which needs the full test.
-enum class ByteClass : unsigned char { token, ascii_white_space, longer_character };
-
-constexpr auto token_byte_classes = [] {
-    std::array<ByteClass, 256> classes{};
-    for (unsigned byte = 0x09; byte <= 0x0D; ++byte) classes[byte] = ByteClass::ascii_white_space;
-    classes[' '] = ByteClass::ascii_white_space;
-    for (unsigned byte = 0x80; byte <= 0xFF; ++byte) classes[byte] = ByteClass::longer_character;
-    return classes;
-}();
 
 std::optional<unsigned> digit_value(char c, unsigned radix) {
     unsigned value;
@@ -209,29 +198,6 @@ bool LineCut::next(std::string_view& rest, std::string_view& piece) {
     piece = rest.substr(0, feed);
     if (piece.ends_with('\r')) piece.remove_suffix(1);
     rest.remove_prefix(feed + 1);
-    return true;
-}
-
-bool TokenCut::next(std::string_view& rest, std::string_view& piece) {
-    const char* const begin = rest.data();
-    const char* const end = begin + rest.size();
-    const auto white_space_length = [&](const char* at) -> std::size_t {
-        switch (token_byte_classes[static_cast<unsigned char>(*at)]) {
-            case ByteClass::token: return 0;
-            case ByteClass::ascii_white_space: return 1;
-            default: return whitespace_length_at(rest, static_cast<std::size_t>(at - begin));
-        }
-    };
-    const char* first = begin;
-    for (std::size_t length; first != end && (length = white_space_length(first)) != 0;) first += length;
-    if (first == end) {
-        rest.remove_prefix(rest.size());
-        return false;
-    }
-    const char* last = first + 1;
-    while (last != end && white_space_length(last) == 0) ++last;
-    piece = std::string_view(first, static_cast<std::size_t>(last - first));
-    rest.remove_prefix(static_cast<std::size_t>(last - begin));
     return true;
 }
 

@@ -2,7 +2,10 @@
 // Every split yields views into the text it was given; nothing is copied.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -87,6 +90,95 @@ private:
 // returns false when there was none left.
 struct LineCut { static bool next(std::string_view& rest, std::string_view& piece); };
 struct TokenCut { static bool next(std::string_view& rest, std::string_view& piece); };
+
+namespace text_detail {
+
+// Every ASCII byte but the white space stands for itself; a byte above 7F
+// belongs to a longer character, which needs the full test.
+enum class ByteClass : unsigned char { token, ascii_white_space, longer_character };
+
+inline constexpr auto token_byte_classes = [] {
+    std::array<ByteClass, 256> classes{};
+    for (unsigned byte = 0x09; byte <= 0x0D; ++byte) classes[byte] = ByteClass::ascii_white_space;
+    classes[' '] = ByteClass::ascii_white_space;
+    for (unsigned byte = 0x80; byte <= 0xFF; ++byte) classes[byte] = ByteClass::longer_character;
+    return classes;
+}();
+
+// Kernel texts pad with runs of spaces and print numbers as runs of digits:
+// eight bytes at a time, the length of such a run at `at`, up to 8. On a
+// little-endian machine the lowest flagged byte of a word is its first in
+// memory; the tests can flag a later byte wrongly, never an earlier one.
+inline constexpr std::uint64_t every_byte = 0x0101010101010101u;
+inline constexpr std::uint64_t top_bits = 0x8080808080808080u;
+
+inline std::uint64_t load_word(const unsigned char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+inline std::size_t first_flagged_byte(std::uint64_t flags) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return flags == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+    } else {
+        return flags == 0 ? 8 : 0;  // the byte-wise test decides
+    }
+}
+
+inline std::size_t leading_spaces(const unsigned char* at) {
+    return first_flagged_byte(load_word(at) ^ (every_byte * ' '));
+}
+
+// Printable ASCII: 21 to 7E.
+inline std::size_t leading_printable(const unsigned char* at) {
+    const std::uint64_t word = load_word(at);
+    const std::uint64_t below = (word - every_byte * 0x21) & ~word & top_bits;
+    const std::uint64_t above = ((word + every_byte) | word) & top_bits;
+    return first_flagged_byte(below | above);
+}
+
+}  // namespace text_detail
+
+[[gnu::always_inline]] inline bool TokenCut::next(std::string_view& rest, std::string_view& piece) {
+    const auto* const begin = reinterpret_cast<const unsigned char*>(rest.data());
+    const auto* const end = begin + rest.size();
+    const auto white_space_length = [&](const unsigned char* at) -> std::size_t {
+        switch (text_detail::token_byte_classes[*at]) {
+            case text_detail::ByteClass::token: return 0;
+            case text_detail::ByteClass::ascii_white_space: return 1;
+            default: return whitespace_length_at(rest, static_cast<std::size_t>(at - begin));
+        }
+    };
+    const auto* first = begin;
+    while (first != end) {
+        if (end - first >= 8) {
+            const std::size_t spaces = text_detail::leading_spaces(first);
+            first += spaces;
+            if (spaces == 8) continue;
+        }
+        const std::size_t length = white_space_length(first);
+        if (length == 0) break;
+        first += length;
+    }
+    if (first == end) {
+        rest.remove_prefix(rest.size());
+        return false;
+    }
+    const auto* last = first + 1;
+    while (last != end) {
+        if (end - last >= 8) {
+            const std::size_t printable = text_detail::leading_printable(last);
+            last += printable;
+            if (printable == 8) continue;
+        }
+        if (white_space_length(last) != 0) break;
+        ++last;
+    }
+    piece = std::string_view(reinterpret_cast<const char*>(first), static_cast<std::size_t>(last - first));
+    rest.remove_prefix(static_cast<std::size_t>(last - begin));
+    return true;
+}
 
 // An empty text is one empty piece; a separator at the end leaves a final
 // empty piece.

@@ -64,7 +64,6 @@ TEST(Text, ParsesUnsignedNumbersInEitherRadix) {
 TEST(Text, ParsesDecimalFloatsOfTheKernelGrammar) {
     EXPECT_EQ(parse_f32("0.52"), 0.52f);
     EXPECT_EQ(parse_f32("1e-50"), 0.0f);
-    EXPECT_EQ(parse_f32("1e39"), std::numeric_limits<float>::infinity());
     EXPECT_EQ(parse_f32("-INFINITY"), -std::numeric_limits<float>::infinity());
     EXPECT_TRUE(std::isnan(*parse_f32("NaN")));
     EXPECT_EQ(parse_f64("4.9e-324"), 4.9e-324);

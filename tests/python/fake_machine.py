@@ -31,8 +31,7 @@ class FakeMachine:
     vcgencmd: str | None = None  # the tool's script, or no tool
 
 
-def comparable(values: dict) -> dict:
-    """`values` with NaN, which equals nothing, as a string that equals itself."""
+def comparable(values: dict) -> dict:  # NaN, which equals nothing, as a string
     return {key: "nan" if value != value else value for key, value in values.items()}
 
 

@@ -86,7 +86,6 @@ def test_each_scrape_is_a_new_snapshot_and_a_signal_ends_cleanly(signum):
     process, url = serving("--interval-ms", "500")
     try:
         first, second = scrape(url), scrape(url)
-        assert set(first) == set(EXPECTED)
         assert second["hostprobe_timestamp_seconds"] > first["hostprobe_timestamp_seconds"]
         assert first["hostprobe_mem_total_bytes"] == hostprobe.get_metrics_once(1)["mem_total_bytes"]
         process.send_signal(signum)

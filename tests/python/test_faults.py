@@ -10,11 +10,14 @@ import time
 import pytest
 from fake_machine import MODULE_DIR, json_child, tool_path
 
+# Answers only if started as by Python's subprocess: no signal blocked, SIGPIPE and SIGXFSZ not ignored.
 TOOL = """#!/bin/sh
 case "$1" in
   get_throttled) answer="throttled=0x50005" ;;
   *) answer="frequency(48)=1500000000" ;;
 esac
+blocked=$(sed -n 's/^SigBlk:\t//p' /proc/$$/status) ignored=$(sed -n 's/^SigIgn:\t//p' /proc/$$/status)
+[ $((0x$blocked)) -eq 0 ] && [ $((0x$ignored & 0x1001000)) -eq 0 ] || answer=wrong
 {fault}
 """
 ANSWERS = [0x50005, 1500000000]
@@ -112,7 +115,7 @@ def test_a_process_is_started_only_for_the_tool(tmp_path, with_tool):
     # A thread's clone carries CLONE_THREAD, a new process's does not.
     if shutil.which("strace") is None:
         pytest.skip("strace is not installed")
-    path = tool_path(tmp_path / "bin", TOOL.format(fault='echo "$answer"') if with_tool else None)
+    path = tool_path(tmp_path / "bin", "#!/bin/sh\necho throttled=0x1\n" if with_tool else None)
     log = tmp_path / "trace"
     subprocess.run(["strace", "-f", "-qq", "-o", str(log), "-e", "trace=execve,clone,clone3,fork,vfork",
                     sys.executable, "-c", "import hostprobe; hostprobe.get_metrics_once(3600000)"],

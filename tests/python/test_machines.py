@@ -47,7 +47,8 @@ esac
 # neither the first nor the last made, nor the first in numeric order.
 THERMAL = {f"thermal/thermal_zone{n}/temp": f"{n}000\n" for n in range(2, 10)} | {
     "devices/zone10/temp": "30000\n", "thermal/thermal_zone10": Link("../devices/zone10"),
-    "thermal/thermal_zone11/temp": "11000\n", "thermal/thermal_zone0/temp": "\n", "thermal/thermal_zone1/type": "\n"}
+    "thermal/thermal_zone11/temp": "11000\n", "thermal/thermal_zone0/temp": "\n", "thermal/thermal_zone1/type": "\n",
+    "thermal/cooling_device0/temp": "99000\n"}
 MOVING = FakeMachine(proc=PROC | counters((1000, 0), (1000, 0)), sys_class=THERMAL, vcgencmd=TOOL)
 
 
