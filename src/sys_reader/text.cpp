@@ -124,32 +124,24 @@ std::optional<Float> parse_float(std::string_view token) {
 
 }  // namespace
 
-bool FileText::read(const char* path) {
-    in_place_size_ = 0;
-    overflow_.clear();
+std::optional<std::string> read_text_file(const char* path) {
     const FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) return false;
+    if (file.get() < 0) return std::nullopt;
     // The size a file reports is no guide: procfs and sysfs report 0. Read
     // until read() says the end has come.
+    char chunk[16384];
+    std::string content;
     for (;;) {
-        const bool in_place = overflow_.empty() && in_place_size_ < sizeof in_place_;
-        char chunk[16384];
-        char* const into = in_place ? in_place_ + in_place_size_ : chunk;
-        const std::size_t room = in_place ? sizeof in_place_ - in_place_size_ : sizeof chunk;
-        const ssize_t got = ::read(file.get(), into, room);
+        const ssize_t got = read(file.get(), chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return std::nullopt;
         }
         if (got == 0) break;
-        if (in_place) {
-            in_place_size_ += static_cast<std::size_t>(got);
-            continue;
-        }
-        if (overflow_.empty()) overflow_.assign(in_place_, in_place_size_);
-        overflow_.append(chunk, static_cast<std::size_t>(got));
+        content.append(chunk, static_cast<std::size_t>(got));
     }
-    return is_valid_utf8(view());
+    if (!is_valid_utf8(content)) return std::nullopt;
+    return content;
 }
 
 std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {

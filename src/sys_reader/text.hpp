@@ -15,27 +15,15 @@
 
 namespace hostprobe {
 
-// The text of one file, kept in place when it fits, as the kernel files of
-// a machine of ordinary size do, and on the heap beyond.
-class FileText {
-public:
-    // Reads the whole file: false when it cannot be opened or read or is not
-    // valid UTF-8.
-    bool read(const char* path);
-    std::string_view view() const { return overflow_.empty() ? std::string_view(in_place_, in_place_size_) : overflow_; }
-
-private:
-    char in_place_[std::size_t{64} << 10];
-    std::size_t in_place_size_ = 0;
-    std::string overflow_;
-};
+// The whole file, or nothing when it cannot be opened or read or is not
+// valid UTF-8.
+std::optional<std::string> read_text_file(const char* path);
 
 // What `parse` makes of a file's text; a file that cannot be read gives the
 // same as an empty one.
 template <class Parse, class... References>
 auto parse_file(const char* path, Parse parse, References... references) {
-    FileText text;
-    return parse(text.read(path) ? text.view() : std::string_view(), references...);
+    return parse(read_text_file(path).value_or(std::string()), references...);
 }
 
 // Byte length of the Unicode White_Space character that starts at `pos`,

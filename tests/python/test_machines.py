@@ -16,7 +16,7 @@ def f32(x: float) -> float:
 CPU = [4705, 356, 584, 3699176, 230, 23, 71, 11]  # user nice system idle iowait irq softirq steal
 PROC = {
     "stat": "cpu  {} 0 0\ncpu0 2352 178 292 1849588 115 12 35 5 0 0\nintr {}\nctxt 115315\n".format(
-        " ".join(map(str, CPU)), "0 " * 40000),  # a file longer than the reader keeps in place
+        " ".join(map(str, CPU)), "0 " * 40000),  # longer than one read
     "loadavg": "0.52 0.58 0.59 2/1203 12345\n",
     "meminfo": "MemTotal: 8049440 kB\nMemFree: 512340 kB\nMemAvailable: 6123456 kB\nBuffers: 234560 kB\n"
                "Cached: 4567890 kB\nSwapCached: 1024 kB\n",
