@@ -42,6 +42,9 @@ TEST(Text, SplitsLinesTokensAndPieces) {
     EXPECT_EQ(collect(split_tokens(" a\tb\u00a0c\u0085d\u1680e\u2000f\u200ag\u2028h\u202fi\u205fj\u3000k\v\f")),
               (Strings{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"}));
     EXPECT_EQ(collect(split_tokens("x\u200by\ufeffz\u00a1")), (Strings{"x\u200by\ufeffz\u00a1"}));
+    // Long runs, read eight bytes at a time.
+    EXPECT_EQ(collect(split_tokens("          123456789012345678\x7f\x01~\u00a0\u00a0\u00a0\u00a0ab\u2003cdefghij    ")),
+              (Strings{"123456789012345678\x7f\x01~", "ab", "cdefghij"}));
     EXPECT_EQ(collect(split_on_char("2/1203/", '/')), (Strings{"2", "1203", ""}));
     EXPECT_EQ(collect(split_on_char("", '/')), (Strings{""}));
     EXPECT_EQ(trim_text("\u3000 12 3\u00a0\n"), "12 3");

@@ -60,10 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (std::string_view line : split_lines(text)) {
         check(line.find('\n') == std::string_view::npos, "line holds no line feed");
+        std::size_t token_bytes = 0;
         for (std::string_view token : split_tokens(line)) {
-            check(!token.empty() && whitespace_length_at(token, 0) == 0, "token starts with no white space");
+            check(!token.empty() && token.data() + token.size() <= line.data() + line.size(), "token in the line");
+            for (std::size_t i = 0; i < token.size(); ++i) check(whitespace_length_at(token, i) == 0, "no white space");
+            token_bytes += token.size();
             compare_numbers(std::string(token));
         }
+        std::size_t white_bytes = 0;  // stepping over a character's later bytes finds no white space
+        for (std::size_t i = 0; i < line.size(); ++i) white_bytes += whitespace_length_at(line, i);
+        check(token_bytes + white_bytes == line.size(), "tokens and white space make the line");
     }
     const CpuTimes cpu = parse_cpu_times(text, 0);
     check(cpu.total == cpu.user + cpu.system + cpu.idle + cpu.iowait + cpu.irq + cpu.softirq + cpu.steal, "cpu total");
