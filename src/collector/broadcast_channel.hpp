@@ -77,7 +77,6 @@ public:
     BroadcastReceiver& operator=(BroadcastReceiver&&) = delete;
     BroadcastReceiver(const BroadcastReceiver&) = delete;
 
-
     // The next message this receiver has not seen, waiting while there is
     // none. A lag report moves the receiver to the oldest message kept.
     Received receive() {

@@ -1,12 +1,10 @@
 #include "text.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <locale.h>
@@ -149,7 +147,7 @@ std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
     if (rest.empty()) return 0;
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(rest[i]); };
     const unsigned char lead = byte(0);
-    if ((lead >= 0x09 && lead <= 0x0D) || lead == 0x20) return 1;
+    if (lead < 0x80) return text_detail::token_byte_classes[lead] == text_detail::ByteClass::ascii_white_space ? 1 : 0;
     if (lead == 0xC2 && rest.size() >= 2) {
         return byte(1) == 0x85 || byte(1) == 0xA0 ? 2 : 0;  // U+0085, U+00A0
     }
