@@ -179,8 +179,10 @@ PyObject* timestamp_value(const MetricsSnapshot& snapshot) {
     return PyFloat_FromDouble(seconds_since_epoch(snapshot.timestamp));
 }
 
+// The word is 32 bits wide and its top bit may be set: a signed long, 32
+// bits wide on 32-bit Linux, would turn it negative.
 PyObject* throttle_value(const MetricsSnapshot& snapshot) {
-    return PyLong_FromLong(static_cast<long>(snapshot.throttle_status));
+    return PyLong_FromUnsignedLong(snapshot.throttle_status);
 }
 
 struct ResultField {

