@@ -24,8 +24,8 @@ cd /hostprobe
 export PATH=/venv/bin:\$PATH
 rm -rf /venv /build-tests
 python3 -m venv /venv
-# Type checking is the same on every architecture; mypy, built from source
-# here, is left to the host.
+# The stubs type-check the same on every architecture, and mypy's runtime
+# library has no 32-bit ARM wheel to install: mypy runs on the host only.
 pip install --quiet cmake ninja pytest "./$(basename "$wheel")[exporter]"
 cmake -S . -B /build-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTPROBE_BUILD_MODULE=OFF \
   -DHOSTPROBE_BUILD_TESTS=ON >/dev/null

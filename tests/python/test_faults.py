@@ -16,7 +16,9 @@ case "$1" in
   get_throttled) answer="throttled=0x50005" ;;
   *) answer="frequency(48)=1500000000" ;;
 esac
-blocked=$(sed -n 's/^SigBlk:\t//p' /proc/$$/status) ignored=$(sed -n 's/^SigIgn:\t//p' /proc/$$/status)
+while read -r field mask; do
+  case $field in SigBlk:) blocked=$mask ;; SigIgn:) ignored=$mask ;; esac
+done < /proc/$$/status
 [ $((0x$blocked)) -eq 0 ] && [ $((0x$ignored & 0x1001000)) -eq 0 ] || answer=wrong
 {fault}
 """
