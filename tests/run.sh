@@ -8,21 +8,29 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for package in libgtest-dev g++ clang libclang-rt-14-dev strace mmdebstrap qemu-user-static binfmt-support; do
+# The Prometheus server that the exporter's integration test scrapes into,
+# without the node exporter it recommends; qemu and mmdebstrap for the ARM
+# roots.
+missing=() missing_server=()
+for package in libgtest-dev g++ clang libclang-rt-14-dev strace python3-venv mmdebstrap qemu-user-static \
+  binfmt-support; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
-if ((${#missing[@]})); then
+dpkg -s prometheus >/dev/null 2>&1 || missing_server+=(prometheus)
+if ((${#missing[@]} + ${#missing_server[@]})); then
   apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  ((${#missing[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  ((${#missing_server[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends prometheus
 fi
-# The Prometheus server that the exporter's integration test scrapes into,
-# without the node exporter it recommends.
-if ! dpkg -s prometheus >/dev/null 2>&1; then
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends prometheus
-fi
-python3 -m pip install --quiet cmake ninja
+# Debian enables a package's service at boot when it installs it; the tests
+# start what they need themselves.
+for service in prometheus binfmt-support; do
+  [[ " ${missing[*]} ${missing_server[*]} " != *" $service "* ]] || systemctl disable --quiet "$service.service"
+done
+# Build and audit tools in a venv of their own, not in the system's Python.
+python3 -m venv build/test-tools
+build/test-tools/bin/python -m pip install --quiet cmake ninja abi3audit
+export PATH=$PWD/build/test-tools/bin:$PATH
 
 # Making a root means minutes of package scripts run under emulation: both
 # are made while the host's tests run.
@@ -58,7 +66,6 @@ setarch "$(uname -m)" -R build/tests-tsan/engine_test
 echo "== fuzz targets, a few seconds each"
 bash tests/fuzz/run.sh 4
 
-python3 -m pip install --quiet abi3audit
 wheels() {
   bash tools/build-wheels.sh "$@"
   for architecture in "$@"; do
