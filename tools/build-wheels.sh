@@ -40,8 +40,9 @@ for architecture in "${architectures[@]}"; do
     # place.
     cp -r "$root/usr/include/$version" "$work/include"
     cp "$root/usr/include/$triplet/$version/pyconfig.h" "$work/include/pyconfig.h"
-    settings=(-C "cmake.define.Python_INCLUDE_DIR=$work/include" -C "cmake.define.CMAKE_SYSTEM_NAME=Linux"
-      -C "cmake.define.CMAKE_SYSTEM_PROCESSOR=$architecture")
+    settings=(--config-settings="cmake.define.Python_INCLUDE_DIR=$work/include"
+      --config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
+      --config-settings="cmake.define.CMAKE_SYSTEM_PROCESSOR=$architecture")
   fi
   CC=$work/cc CXX=$work/c++ _PYTHON_HOST_PLATFORM=linux-$architecture \
     "$tools/bin/python" -m pip wheel . --no-deps --quiet -w "$work/wheel" "${settings[@]}"
