@@ -1,0 +1,188 @@
+"""hostprobe: one snapshot of this machine's state, as a table or as JSON lines.
+
+    hostprobe                  the 26 values in a table, readable and raw
+    hostprobe --json           one JSON object a line, NaN written as null
+    hostprobe --watch 2        a snapshot every 2 seconds until Ctrl-C
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+import time
+from collections.abc import Mapping, Sequence
+from typing import cast
+
+import hostprobe
+
+PROGRAM = "hostprobe"
+MAX_INTERVAL_MS = 2**64 - 1
+# A longer value, such as a throttle word with its flags, pushes only its own raw value right.
+VALUE_COLUMN_WIDTH = 26
+# Cursor home, then clear the screen: each table replaces the last one.
+REDRAW = "\x1b[H\x1b[2J"
+THROTTLE_FLAGS = (
+    (0x1, "under_voltage_now"),
+    (0x2, "arm_frequency_capped_now"),
+    (0x4, "throttled_now"),
+    (0x8, "soft_temperature_limit_now"),
+    (0x10000, "under_voltage_occurred"),
+    (0x20000, "arm_frequency_capped_occurred"),
+    (0x40000, "throttled_occurred"),
+    (0x80000, "soft_temperature_limit_occurred"),
+)
+COUNTS_SINCE_BOOT = ("context_switches_per_sec", "page_faults_minor_per_sec", "page_faults_major_per_sec")
+
+# Every value of a snapshot is an int or a float.
+Snapshot = Mapping[str, float]
+
+
+class CallFailed(Exception):
+    """get_metrics_once raised; the message is the reason."""
+
+
+def binary_size(byte_count: float) -> str:
+    for unit, unit_bytes in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
+        if byte_count >= unit_bytes:
+            return f"{byte_count / unit_bytes:.2f} {unit}"
+    return f"{byte_count:.0f} B"
+
+
+def throttle_text(throttle_word: int) -> str:
+    set_flags = [name for mask, name in THROTTLE_FLAGS if throttle_word & mask]
+    return " ".join([f"0x{throttle_word:x}", *set_flags])
+
+
+def duration_text(seconds: float) -> str:
+    minutes, whole_seconds = divmod(int(seconds), 60)
+    hours, minutes = divmod(minutes, 60)
+    days, hours = divmod(hours, 24)
+    return f"{days}d {hours:02}:{minutes:02}:{whole_seconds:02}"
+
+
+def readable(key: str, value: float) -> str:
+    if math.isnan(value):
+        return "NaN"
+    if key == "timestamp":
+        return time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(value))
+    if key == "uptime_seconds":
+        return duration_text(value)
+    if key == "throttle_status":
+        return throttle_text(int(value))
+    if key == "measure_clock":
+        return f"{value / 1e6:.0f} MHz"
+    if key == "cpu_temp_celsius":
+        return f"{value:.1f} °C"
+    if key.endswith("_percent"):
+        return f"{value:.2f} %"
+    if key.endswith("_bytes"):
+        return binary_size(value)
+    if key.endswith("_bytes_per_sec"):
+        return binary_size(value) + "/s"
+    if key in COUNTS_SINCE_BOOT:
+        return f"{value:,}"
+    return f"{value:.2f}"  # run queue and load averages
+
+
+def table(snapshot: Snapshot) -> str:
+    rows = []
+    for key, value in snapshot.items():
+        text, raw = readable(key, value), json.dumps(value)  # json.dumps writes NaN as NaN
+        rows.append((key, text, "" if raw == text else raw))
+    key_width = max(len(key) for key, _, _ in rows)
+    text_width = min(max(len(text) for _, text, _ in rows), VALUE_COLUMN_WIDTH)
+    return "".join(f"{key:<{key_width}}  {text:<{text_width}}  {raw}".rstrip() + "\n" for key, text, raw in rows)
+
+
+def json_line(snapshot: Snapshot) -> str:
+    plain = {key: None if math.isnan(value) else value for key, value in snapshot.items()}
+    return json.dumps(plain, allow_nan=False) + "\n"
+
+
+def take_snapshot(interval_ms: int) -> Snapshot:
+    try:
+        return cast(Snapshot, hostprobe.get_metrics_once(interval_ms))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # hostprobe.InternalFailure derives from BaseException
+        raise CallFailed(str(error) or type(error).__name__) from error
+
+
+def write_snapshots(interval_ms: int, as_json: bool, every_seconds: float | None) -> None:
+    watching = every_seconds is not None
+    redraw = watching and not as_json and sys.stdout.isatty()
+    next_due = time.monotonic()
+    while True:
+        snapshot = take_snapshot(interval_ms)
+        if as_json:
+            sys.stdout.write(json_line(snapshot))
+        elif redraw:
+            sys.stdout.write(REDRAW + table(snapshot))
+        else:
+            sys.stdout.write(table(snapshot) + ("\n" if watching else ""))
+        sys.stdout.flush()
+        if every_seconds is None:
+            return
+        # A call that outlasts the period starts the next one at once, without a burst to catch up.
+        next_due = max(next_due + every_seconds, time.monotonic())
+        time.sleep(next_due - time.monotonic())
+
+
+def positive_seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number of seconds")
+    return seconds
+
+
+def interval_ms(text: str) -> int:
+    try:
+        milliseconds = int(text)
+    except ValueError:
+        milliseconds = 0
+    if not 1 <= milliseconds <= MAX_INTERVAL_MS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer from 1 to {MAX_INTERVAL_MS}")
+    return milliseconds
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog=PROGRAM, description="Print snapshots of this machine's state.")
+    parser.add_argument("--json", action="store_true", help="one JSON object a line, NaN as null, instead of a table")
+    parser.add_argument(
+        "--watch",
+        type=positive_seconds,
+        metavar="SECONDS",
+        help="take a snapshot every SECONDS until interrupted; a terminal shows the table redrawn in place",
+    )
+    parser.add_argument(
+        "--interval-ms",
+        type=interval_ms,
+        default=1000,
+        metavar="N",
+        help="interval passed to hostprobe.get_metrics_once, the divisor of the byte rates (default: %(default)s)",
+    )
+    return parser.parse_args(argv)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Prints one snapshot, or one per --watch period; returns the exit status."""
+    arguments = parse_arguments(argv)
+    try:
+        write_snapshots(arguments.interval_ms, arguments.json, arguments.watch)
+    except CallFailed as failure:
+        print(f"{PROGRAM}: {failure}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader has gone. With /dev/null behind stdout, the interpreter's
+        # last flush of what is still buffered has nothing to fail on.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    except KeyboardInterrupt:
+        return 130
+    return 0

@@ -1,0 +1,5 @@
+import sys
+
+from hostprobe_cli import main
+
+sys.exit(main())
