@@ -1,239 +1,34 @@
-"""Serves hostprobe snapshots to Prometheus, one fresh snapshot per scrape.
+"""Serves hostprobe snapshots to Prometheus, a fresh one for every scrape.
 
-Every scrape calls hostprobe.get_metrics_once once and exposes its 26 values
+Every scrape exposes the 26 values of a hostprobe.get_metrics_once snapshot
 as metrics named hostprobe_<quantity>_<base unit>: bytes, seconds, celsius
 and hertz as they come, CPU shares as ratios from 0 to 1 (the module's
 percentages divided by 100), and the three counts since boot as counters
 (_total), which is what they are: they only grow until the machine restarts.
+The throttle word comes also as one 0/1 series per documented flag, and each
+scrape tells how long its snapshot took. Scrapes that arrive while a
+snapshot is being taken share it.
+
+prometheus_client comes only with the exporter extra, so the collector and
+the server live in hostprobe_exporter.server, which main imports where it
+can tell a user without the extra how to install it.
 """
 
 from __future__ import annotations
 
-import argparse
-import signal
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
-from types import FrameType
-from typing import Literal, cast
+from collections.abc import Sequence
 
-import hostprobe
-from prometheus_client import start_http_server
-from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
-from prometheus_client.registry import CollectorRegistry
-
-DEFAULT_PORT = 9864
 PROGRAM = "hostprobe-exporter"
-
-
-@dataclass(frozen=True)
-class Export:
-    """How one entry of the snapshot becomes one metric."""
-
-    key: str
-    # Full metric name; a counter's name is written here without its _total.
-    name: str
-    kind: Literal["gauge", "counter"]
-    help: str
-    # The snapshot's value is divided by this: 100 turns percent into ratio.
-    divisor: float = 1.0
-
-    def family(self, value: float) -> Metric:
-        exposed = value / self.divisor
-        if self.kind == "counter":
-            return CounterMetricFamily(self.name, self.help, value=exposed)
-        return GaugeMetricFamily(self.name, self.help, value=exposed)
-
-
-def _cpu_share(key: str, what: str) -> Export:
-    return Export(
-        key,
-        f"hostprobe_{key.removesuffix('_percent')}_ratio",
-        "gauge",
-        f"{what} share of all CPU time since boot, not over the scrape interval, "
-        "from 0 to 1 (/proc/stat); NaN when /proc/stat cannot be read.",
-        divisor=100.0,
-    )
-
-
-def _byte_rate(key: str, what: str, source: str) -> Export:
-    return Export(
-        key,
-        f"hostprobe_{key.removesuffix('_per_sec')}_per_second",
-        "gauge",
-        f"Bytes {what} over one sampling pass of a few milliseconds, divided by "
-        f"--interval-ms ({source}): a bursty sample, not an average over the scrape interval.",
-    )
-
-
-EXPORTS = (
-    Export(
-        "timestamp",
-        "hostprobe_timestamp_seconds",
-        "gauge",
-        "Wall-clock time at the end of the sampling pass behind this scrape, in seconds since the Unix epoch.",
-    ),
-    _cpu_share("cpu_usage_percent", "Busy (everything but idle, I/O wait included)"),
-    _cpu_share("cpu_user_percent", "User plus nice"),
-    _cpu_share("cpu_system_percent", "System"),
-    _cpu_share("cpu_idle_percent", "Idle"),
-    _cpu_share("cpu_iowait_percent", "I/O-wait"),
-    _cpu_share("cpu_irq_percent", "Hard-interrupt"),
-    _cpu_share("cpu_softirq_percent", "Soft-interrupt"),
-    _cpu_share("cpu_steal_percent", "Steal"),
-    Export(
-        "run_queue_length",
-        "hostprobe_run_queue_length",
-        "gauge",
-        "Runnable scheduling entities now (/proc/loadavg); 0 when unreadable.",
-    ),
-    Export(
-        "context_switches_per_sec",
-        "hostprobe_context_switches",
-        "counter",
-        "Context switches since boot (ctxt of /proc/stat); 0 when unreadable.",
-    ),
-    Export(
-        "cpu_temp_celsius",
-        "hostprobe_cpu_temp_celsius",
-        "gauge",
-        "Temperature of the first readable thermal zone (/sys/class/thermal/thermal_zone*/temp); "
-        "0 when there is none.",
-    ),
-    Export(
-        "throttle_status",
-        "hostprobe_throttle_status",
-        "gauge",
-        "Firmware throttle word (vcgencmd get_throttled): bit 0 under-voltage detected, "
-        "1 arm frequency capped, 2 currently throttled, 3 soft temperature limit active, "
-        "16-19 the same conditions have occurred since boot; 0 also without vcgencmd.",
-    ),
-    Export(
-        "mem_total_bytes",
-        "hostprobe_mem_total_bytes",
-        "gauge",
-        "MemTotal of /proc/meminfo, in bytes; 0 when unreadable.",
-    ),
-    Export(
-        "mem_used_bytes",
-        "hostprobe_mem_used_bytes",
-        "gauge",
-        "MemTotal - (MemFree + Buffers + Cached) of /proc/meminfo, in bytes; 0 when unreadable.",
-    ),
-    Export(
-        "page_faults_minor_per_sec",
-        "hostprobe_page_faults",
-        "counter",
-        "Page faults of all kinds, minor and major, since boot (pgfault of /proc/vmstat); 0 when unreadable.",
-    ),
-    Export(
-        "page_faults_major_per_sec",
-        "hostprobe_page_faults_major",
-        "counter",
-        "Major page faults since boot (pgmajfault of /proc/vmstat); 0 when unreadable.",
-    ),
-    Export(
-        "uptime_seconds",
-        "hostprobe_uptime_seconds",
-        "gauge",
-        "Time since boot, in seconds (/proc/uptime); 0 when unreadable.",
-    ),
-    Export("load_avg_1", "hostprobe_load_avg_1", "gauge", "One-minute load average (/proc/loadavg); 0 when unreadable."),
-    Export("load_avg_5", "hostprobe_load_avg_5", "gauge", "Five-minute load average (/proc/loadavg); 0 when unreadable."),
-    Export(
-        "load_avg_15", "hostprobe_load_avg_15", "gauge", "Fifteen-minute load average (/proc/loadavg); 0 when unreadable."
-    ),
-    _byte_rate("disk_read_bytes_per_sec", "read from all block devices, partitions included,", "/proc/diskstats"),
-    _byte_rate("disk_write_bytes_per_sec", "written to all block devices, partitions included,", "/proc/diskstats"),
-    _byte_rate("net_rx_bytes_per_sec", "received on all interfaces, loopback included,", "/proc/net/dev"),
-    _byte_rate("net_tx_bytes_per_sec", "transmitted on all interfaces, loopback included,", "/proc/net/dev"),
-    Export(
-        "measure_clock",
-        "hostprobe_measure_clock_hertz",
-        "gauge",
-        "ARM clock as vcgencmd measure_clock arm reports it, in hertz; 0 without vcgencmd.",
-    ),
-)
-
-
-class SnapshotCollector:
-    """A Prometheus collector that takes one hostprobe snapshot per collection."""
-
-    def __init__(self, interval_ms: int) -> None:
-        self._interval_ms = interval_ms
-
-    def collect(self) -> Iterator[Metric]:
-        # Every value of the snapshot is an int or a float.
-        snapshot = cast(Mapping[str, float], hostprobe.get_metrics_once(self._interval_ms))
-        for export in EXPORTS:
-            yield export.family(snapshot[export.key])
-
-
-class _Stopped(Exception):
-    pass
-
-
-def _raise_stopped(signum: int, frame: FrameType | None) -> None:
-    raise _Stopped
-
-
-def _bounded_int(low: int, high: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value: int | None = int(text)
-        except ValueError:
-            value = None
-        if value is None or not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{text!r} is not an integer from {low} to {high}")
-        return value
-
-    return parse
-
-
-def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
-        prog=PROGRAM,
-        description="Serve one hostprobe snapshot per scrape in the Prometheus text format, on any path.",
-    )
-    parser.add_argument("--address", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    parser.add_argument(
-        "--port",
-        type=_bounded_int(0, 65535),
-        default=DEFAULT_PORT,
-        help="TCP port to listen on, 0 for any free one (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--interval-ms",
-        type=_bounded_int(1, 2**64 - 1),
-        default=1000,
-        help="interval passed to hostprobe.get_metrics_once, the divisor of the byte rates (default: %(default)s)",
-    )
-    return parser.parse_args(argv)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the exporter until SIGINT or SIGTERM; returns the exit status."""
-    arguments = _parse_arguments(argv)
-    registry = CollectorRegistry()
-    registry.register(SnapshotCollector(arguments.interval_ms))
-    # Set for SIGINT too: a shell starts background jobs with SIGINT ignored.
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(signum, _raise_stopped)
     try:
-        try:
-            server, _ = start_http_server(arguments.port, arguments.address, registry)
-        except OSError as error:
-            reason = error.strerror or str(error)
-            print(f"{PROGRAM}: cannot listen on {arguments.address} port {arguments.port}: {reason}", file=sys.stderr)
-            return 1
-        try:
-            host, port = server.socket.getsockname()[:2]
-            shown = f"[{host}]" if ":" in host else host
-            print(f"{PROGRAM}: serving http://{shown}:{port}/metrics", file=sys.stderr, flush=True)
-            while True:
-                signal.pause()
-        finally:
-            server.shutdown()
-            server.server_close()
-    except _Stopped:
-        return 0
+        from hostprobe_exporter import server
+    except ModuleNotFoundError as error:
+        if error.name != "prometheus_client":
+            raise
+        print(f"{PROGRAM}: needs prometheus_client: pip install 'hostprobe[exporter]'", file=sys.stderr)
+        return 2
+    return server.run(argv)

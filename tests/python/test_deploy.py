@@ -16,7 +16,7 @@ from prometheus_client.registry import CollectorRegistry  # noqa: E402
 
 DEPLOY = Path(__file__).resolve().parents[2] / "deploy"
 sys.path.insert(0, str(DEPLOY.parent / "python"))
-from hostprobe_exporter import SnapshotCollector  # noqa: E402
+from hostprobe_exporter.server import SnapshotCollector  # noqa: E402
 
 
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed (apt-get install systemd)")

@@ -1,0 +1,336 @@
+"""The collector and the HTTP server of hostprobe-exporter; needs prometheus_client."""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import socket
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from types import FrameType
+from typing import Any, Literal, cast
+from wsgiref.simple_server import WSGIRequestHandler
+
+import hostprobe
+from prometheus_client import make_wsgi_app
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+from prometheus_client.exposition import ThreadingWSGIServer
+from prometheus_client.registry import CollectorRegistry
+
+from hostprobe_exporter import PROGRAM
+
+DEFAULT_PORT = 9864
+
+
+@dataclass(frozen=True)
+class Export:
+    """How one entry of the snapshot becomes one metric."""
+
+    key: str
+    # Full metric name; a counter's name is written here without its _total.
+    name: str
+    kind: Literal["gauge", "counter"]
+    help: str
+    # The snapshot's value is divided by this: 100 turns percent into ratio.
+    divisor: float = 1.0
+
+    def family(self, value: float) -> Metric:
+        exposed = value / self.divisor
+        if self.kind == "counter":
+            return CounterMetricFamily(self.name, self.help, value=exposed)
+        return GaugeMetricFamily(self.name, self.help, value=exposed)
+
+
+def _cpu_share(key: str, what: str) -> Export:
+    return Export(
+        key,
+        f"hostprobe_{key.removesuffix('_percent')}_ratio",
+        "gauge",
+        f"{what} share of all CPU time since boot, not over the scrape interval, "
+        "from 0 to 1 (/proc/stat); NaN when /proc/stat cannot be read.",
+        divisor=100.0,
+    )
+
+
+def _byte_rate(key: str, what: str, source: str) -> Export:
+    return Export(
+        key,
+        f"hostprobe_{key.removesuffix('_per_sec')}_per_second",
+        "gauge",
+        f"Bytes {what} over one sampling pass of a few milliseconds, divided by "
+        f"--interval-ms ({source}): a bursty sample, not an average over the scrape interval.",
+    )
+
+
+EXPORTS = (
+    Export(
+        "timestamp",
+        "hostprobe_timestamp_seconds",
+        "gauge",
+        "Wall-clock time at the end of the sampling pass behind this scrape, in seconds since the Unix epoch.",
+    ),
+    _cpu_share("cpu_usage_percent", "Busy (everything but idle, I/O wait included)"),
+    _cpu_share("cpu_user_percent", "User plus nice"),
+    _cpu_share("cpu_system_percent", "System"),
+    _cpu_share("cpu_idle_percent", "Idle"),
+    _cpu_share("cpu_iowait_percent", "I/O-wait"),
+    _cpu_share("cpu_irq_percent", "Hard-interrupt"),
+    _cpu_share("cpu_softirq_percent", "Soft-interrupt"),
+    _cpu_share("cpu_steal_percent", "Steal"),
+    Export(
+        "run_queue_length",
+        "hostprobe_run_queue_length",
+        "gauge",
+        "Runnable scheduling entities now (/proc/loadavg); 0 when unreadable.",
+    ),
+    Export(
+        "context_switches_per_sec",
+        "hostprobe_context_switches",
+        "counter",
+        "Context switches since boot (ctxt of /proc/stat); 0 when unreadable.",
+    ),
+    Export(
+        "cpu_temp_celsius",
+        "hostprobe_cpu_temp_celsius",
+        "gauge",
+        "Temperature of the first readable thermal zone (/sys/class/thermal/thermal_zone*/temp); "
+        "0 when there is none.",
+    ),
+    Export(
+        "throttle_status",
+        "hostprobe_throttle_status",
+        "gauge",
+        "Firmware throttle word (vcgencmd get_throttled): bit 0 under-voltage detected, "
+        "1 arm frequency capped, 2 currently throttled, 3 soft temperature limit active, "
+        "16-19 the same conditions have occurred since boot; 0 also without vcgencmd.",
+    ),
+    Export(
+        "mem_total_bytes",
+        "hostprobe_mem_total_bytes",
+        "gauge",
+        "MemTotal of /proc/meminfo, in bytes; 0 when unreadable.",
+    ),
+    Export(
+        "mem_used_bytes",
+        "hostprobe_mem_used_bytes",
+        "gauge",
+        "MemTotal - (MemFree + Buffers + Cached) of /proc/meminfo, in bytes; 0 when unreadable.",
+    ),
+    Export(
+        "page_faults_minor_per_sec",
+        "hostprobe_page_faults",
+        "counter",
+        "Page faults of all kinds, minor and major, since boot (pgfault of /proc/vmstat); 0 when unreadable.",
+    ),
+    Export(
+        "page_faults_major_per_sec",
+        "hostprobe_page_faults_major",
+        "counter",
+        "Major page faults since boot (pgmajfault of /proc/vmstat); 0 when unreadable.",
+    ),
+    Export(
+        "uptime_seconds",
+        "hostprobe_uptime_seconds",
+        "gauge",
+        "Time since boot, in seconds (/proc/uptime); 0 when unreadable.",
+    ),
+    Export("load_avg_1", "hostprobe_load_avg_1", "gauge", "One-minute load average (/proc/loadavg); 0 when unreadable."),
+    Export("load_avg_5", "hostprobe_load_avg_5", "gauge", "Five-minute load average (/proc/loadavg); 0 when unreadable."),
+    Export(
+        "load_avg_15", "hostprobe_load_avg_15", "gauge", "Fifteen-minute load average (/proc/loadavg); 0 when unreadable."
+    ),
+    _byte_rate("disk_read_bytes_per_sec", "read from all block devices, partitions included,", "/proc/diskstats"),
+    _byte_rate("disk_write_bytes_per_sec", "written to all block devices, partitions included,", "/proc/diskstats"),
+    _byte_rate("net_rx_bytes_per_sec", "received on all interfaces, loopback included,", "/proc/net/dev"),
+    _byte_rate("net_tx_bytes_per_sec", "transmitted on all interfaces, loopback included,", "/proc/net/dev"),
+    Export(
+        "measure_clock",
+        "hostprobe_measure_clock_hertz",
+        "gauge",
+        "ARM clock as vcgencmd measure_clock arm reports it, in hertz; 0 without vcgencmd.",
+    ),
+)
+
+
+# The documented bits of the throttle word, each also exposed as a 0/1
+# series of its own so that alerts need no arithmetic on the word.
+THROTTLE_FLAG_BITS = {
+    "under_voltage_now": 0,
+    "arm_frequency_capped_now": 1,
+    "throttled_now": 2,
+    "soft_temperature_limit_now": 3,
+    "under_voltage_occurred": 16,
+    "arm_frequency_capped_occurred": 17,
+    "throttled_occurred": 18,
+    "soft_temperature_limit_occurred": 19,
+}
+
+
+def _throttle_flags(word: int) -> Metric:
+    family = GaugeMetricFamily(
+        "hostprobe_throttle_flag",
+        "One documented bit of the firmware throttle word (hostprobe_throttle_status), 1 when set: "
+        "a *_now condition holds now, an *_occurred one has held since boot; 0 also without vcgencmd.",
+        labels=["flag"],
+    )
+    for flag, bit in THROTTLE_FLAG_BITS.items():
+        family.add_metric([flag], word >> bit & 1)
+    return family
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    values: Mapping[str, float]
+    duration_seconds: float
+
+
+def _take_snapshot(interval_ms: int) -> Snapshot | Exception:
+    """One get_metrics_once call, or what it raised, for every collection sharing it."""
+    start_seconds = time.monotonic()
+    try:
+        # Every value of the snapshot is an int or a float.
+        values = cast(Mapping[str, float], hostprobe.get_metrics_once(interval_ms))
+    except Exception as error:
+        return error
+    return Snapshot(values, time.monotonic() - start_seconds)
+
+
+class SnapshotCollector:
+    """A Prometheus collector whose collections share the snapshot in flight.
+
+    The module holds the interpreter while it samples, so concurrent scrapes
+    that each took their own snapshot would wait for one another in turn. A
+    collection that arrives while a snapshot is being taken exposes that one
+    instead; one that arrives after it finished takes a new one, so that no
+    scrape is answered with a snapshot finished before the scrape arrived.
+    """
+
+    # Set by the first collection, which always takes a snapshot.
+    _latest: Snapshot | Exception
+
+    def __init__(self, interval_ms: int) -> None:
+        self._interval_ms = interval_ms
+        self._taking = threading.Lock()
+        self._snapshots_finished = 0
+
+    def _fresh_snapshot(self) -> Snapshot:
+        # Any snapshot finishing after this point will do: the one in flight,
+        # if there is one, else the next.
+        needed = self._snapshots_finished + 1
+        with self._taking:
+            if self._snapshots_finished < needed:
+                self._latest = _take_snapshot(self._interval_ms)
+                self._snapshots_finished += 1
+            latest = self._latest
+        if isinstance(latest, Exception):
+            raise latest
+        return latest
+
+    def collect(self) -> Iterator[Metric]:
+        snapshot = self._fresh_snapshot()
+        for export in EXPORTS:
+            yield export.family(snapshot.values[export.key])
+        yield _throttle_flags(int(snapshot.values["throttle_status"]))
+        yield GaugeMetricFamily(
+            "hostprobe_scrape_duration_seconds",
+            "How long the get_metrics_once call behind this scrape took, in seconds; "
+            "scrapes sharing a snapshot show the same duration.",
+            value=snapshot.duration_seconds,
+        )
+
+
+class _QuietRequestHandler(WSGIRequestHandler):
+    def log_message(self, format: str, *args: Any) -> None:
+        """Scrapes are not logged: they come every few seconds from every Prometheus server."""
+
+
+class _ScrapeServer(ThreadingWSGIServer):
+    """Answers each scrape on a daemon thread, over IPv4 or IPv6 as the address resolves."""
+
+    # socketserver's default of 5 pending connections overflows under a burst
+    # of concurrent scrapes, and a client whose SYN is dropped retries only
+    # after a second or more.
+    request_queue_size = 128
+
+    def __init__(self, address: str, port: int) -> None:
+        family, _, _, _, socket_address = socket.getaddrinfo(
+            address, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
+        self.address_family = family
+        # A stream socket's address: (host, port) for IPv4, (host, port, flow, scope) for IPv6.
+        super().__init__(cast("tuple[str, int] | tuple[str, int, int, int]", socket_address), _QuietRequestHandler)
+
+
+class _Stopped(Exception):
+    pass
+
+
+def _raise_stopped(signum: int, frame: FrameType | None) -> None:
+    raise _Stopped
+
+
+def _bounded_int(low: int, high: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value: int | None = int(text)
+        except ValueError:
+            value = None
+        if value is None or not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer from {low} to {high}")
+        return value
+
+    return parse
+
+
+def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM,
+        description="Serve a fresh hostprobe snapshot to every scrape in the Prometheus text format, on any path.",
+    )
+    parser.add_argument("--address", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    parser.add_argument(
+        "--port",
+        type=_bounded_int(0, 65535),
+        default=DEFAULT_PORT,
+        help="TCP port to listen on, 0 for any free one (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--interval-ms",
+        type=_bounded_int(1, 2**64 - 1),
+        default=1000,
+        help="interval passed to hostprobe.get_metrics_once, the divisor of the byte rates (default: %(default)s)",
+    )
+    return parser.parse_args(argv)
+
+
+def run(argv: Sequence[str] | None) -> int:
+    """Runs the exporter until SIGINT or SIGTERM; returns the exit status."""
+    arguments = _parse_arguments(argv)
+    registry = CollectorRegistry()
+    registry.register(SnapshotCollector(arguments.interval_ms))
+    # Set for SIGINT too: a shell starts background jobs with SIGINT ignored.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, _raise_stopped)
+    try:
+        try:
+            server = _ScrapeServer(arguments.address, arguments.port)
+        except OSError as error:
+            reason = error.strerror or str(error)
+            print(f"{PROGRAM}: cannot listen on {arguments.address} port {arguments.port}: {reason}", file=sys.stderr)
+            return 1
+        server.set_app(make_wsgi_app(registry))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            host, port = server.socket.getsockname()[:2]
+            shown = f"[{host}]" if ":" in host else host
+            print(f"{PROGRAM}: serving http://{shown}:{port}/metrics", file=sys.stderr, flush=True)
+            while True:
+                signal.pause()
+        finally:
+            server.shutdown()
+            server.server_close()
+    except _Stopped:
+        return 0
