@@ -24,6 +24,8 @@ MAX_INTERVAL_MS = 2**64 - 1
 VALUE_COLUMN_WIDTH = 26
 # Cursor home, then clear the screen: each table replaces the last one.
 REDRAW = "\x1b[H\x1b[2J"
+# The documented bits of the firmware's throttle word; the exporter names its
+# flag series after them too.
 THROTTLE_FLAGS = (
     (0x1, "under_voltage_now"),
     (0x2, "arm_frequency_capped_now"),
@@ -128,7 +130,7 @@ def write_snapshots(interval_ms: int, as_json: bool, every_seconds: float | None
             return
         # A call that outlasts the period starts the next one at once, without a burst to catch up.
         next_due = max(next_due + every_seconds, time.monotonic())
-        time.sleep(next_due - time.monotonic())
+        time.sleep(max(0.0, next_due - time.monotonic()))
 
 
 def positive_seconds(text: str) -> float:

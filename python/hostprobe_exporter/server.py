@@ -20,6 +20,7 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import ThreadingWSGIServer
 from prometheus_client.registry import CollectorRegistry
 
+from hostprobe_cli import THROTTLE_FLAGS
 from hostprobe_exporter import PROGRAM
 
 DEFAULT_PORT = 9864
@@ -155,20 +156,6 @@ EXPORTS = (
 )
 
 
-# The documented bits of the throttle word, each also exposed as a 0/1
-# series of its own so that alerts need no arithmetic on the word.
-THROTTLE_FLAG_BITS = {
-    "under_voltage_now": 0,
-    "arm_frequency_capped_now": 1,
-    "throttled_now": 2,
-    "soft_temperature_limit_now": 3,
-    "under_voltage_occurred": 16,
-    "arm_frequency_capped_occurred": 17,
-    "throttled_occurred": 18,
-    "soft_temperature_limit_occurred": 19,
-}
-
-
 def _throttle_flags(word: int) -> Metric:
     family = GaugeMetricFamily(
         "hostprobe_throttle_flag",
@@ -176,8 +163,10 @@ def _throttle_flags(word: int) -> Metric:
         "a *_now condition holds now, an *_occurred one has held since boot; 0 also without vcgencmd.",
         labels=["flag"],
     )
-    for flag, bit in THROTTLE_FLAG_BITS.items():
-        family.add_metric([flag], word >> bit & 1)
+    # Each documented bit is a series of its own, so that alerts need no
+    # arithmetic on the word.
+    for mask, flag in THROTTLE_FLAGS:
+        family.add_metric([flag], 1 if word & mask else 0)
     return family
 
 
