@@ -25,13 +25,15 @@ mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc
 [[ $(head -1 "/proc/sys/fs/binfmt_misc/$qemu_format" 2>/dev/null) == enabled ]] || update-binfmts --enable "$qemu_format" >&2
 
 root=$PWD/build/roots/$arch
-if [[ ! -e $root/.complete ]]; then
+# mount: unshare's private mount namespaces inside the root; procps: ps;
+# iproute2: ss.
+packages=python3-dev,python3-venv,g++,libgtest-dev,mount,procps,iproute2,ca-certificates
+# A root is made anew when the packages it should hold change.
+if [[ $(cat "$root/.complete" 2>/dev/null) != "$packages" ]]; then
   rm -rf "$root"
   mkdir -p "$(dirname "$root")"
-  # mount: unshare's private mount namespaces inside the root; procps: ps.
-  mmdebstrap --variant=apt --architectures="$arch" \
-    --include=python3-dev,python3-venv,g++,libgtest-dev,mount,procps,ca-certificates \
-    bookworm "$root" http://deb.debian.org/debian >&2
-  touch "$root/.complete"
+  mmdebstrap --variant=apt --architectures="$arch" --include="$packages" bookworm "$root" \
+    http://deb.debian.org/debian >&2
+  echo "$packages" >"$root/.complete"
 fi
 echo "$root"
