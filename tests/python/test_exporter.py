@@ -80,7 +80,7 @@ def test_collector_exposes_every_value_typed_and_documented(monkeypatch):
 
 @pytest.mark.skipif(shutil.which("promtool") is None, reason="promtool is not installed (apt-get install prometheus)")
 def test_promtool_has_nothing_to_say_about_the_exposition():
-    checked = subprocess.run(["promtool", "check", "metrics"], input=generate_latest(collecting(1)),
+    checked = subprocess.run(["promtool", "check", "metrics"], input=generate_latest(collecting(1000)),
                              capture_output=True, timeout=60)
     assert (checked.returncode, checked.stdout + checked.stderr) == (0, b"")
 
@@ -136,7 +136,7 @@ def test_each_scrape_is_a_new_snapshot_the_listen_queue_holds_128_and_a_signal_e
         assert "EMULATOR" in os.environ or int(listening[2]) >= 128
         first, second = scrape(url), scrape(url)
         assert second["hostprobe_timestamp_seconds"] > first["hostprobe_timestamp_seconds"]
-        assert first["hostprobe_mem_total_bytes"] == hostprobe.get_metrics_once(1)["mem_total_bytes"]
+        assert first["hostprobe_mem_total_bytes"] == hostprobe.get_metrics_once(1000)["mem_total_bytes"]
         process.send_signal(signum)
         assert process.wait(timeout=30) == 0 and "Traceback" not in process.stderr.read()
     finally:
@@ -187,7 +187,7 @@ def test_prometheus_server_stores_what_the_exporter_serves(tmp_path):
             except OSError:
                 pass
         assert result, "Prometheus stored no hostprobe_mem_total_bytes within 90 s"
-        assert float(result[0]["value"][1]) == hostprobe.get_metrics_once(1)["mem_total_bytes"]
+        assert float(result[0]["value"][1]) == hostprobe.get_metrics_once(1000)["mem_total_bytes"]
     finally:
         server.terminate()
         server.wait(timeout=30)
