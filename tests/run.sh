@@ -36,7 +36,7 @@ export PATH=$PWD/build/test-tools/bin:$PATH
 # are made while the host's tests run.
 roots_log=$(mktemp -d) venvs=
 # A root left half made is made anew next time.
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$roots_log" $venvs' EXIT
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$roots_log" $venvs' EXIT
 declare -A root_job
 for arch in armhf arm64; do
   tools/debian-root.sh "$arch" >"$roots_log/$arch" 2>&1 &
