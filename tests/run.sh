@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 
 # The Prometheus server that the exporter's integration test scrapes into,
 # without the node exporter it recommends; qemu and mmdebstrap for the ARM
-# roots.
+# roots, installed here because the two roots are made side by side and
+# their own installs would contend for dpkg's lock.
 missing=() missing_server=()
 for package in libgtest-dev g++ clang libclang-rt-14-dev strace python3-venv mmdebstrap qemu-user-static \
   binfmt-support; do

@@ -144,6 +144,7 @@ def positive_seconds(text: str) -> float:
 
 
 def interval_ms(text: str) -> int:
+    """The --interval-ms option of the command and of the exporter."""
     try:
         milliseconds = int(text)
     except ValueError:

@@ -20,7 +20,7 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import ThreadingWSGIServer
 from prometheus_client.registry import CollectorRegistry
 
-from hostprobe_cli import THROTTLE_FLAGS
+from hostprobe_cli import THROTTLE_FLAGS, interval_ms
 from hostprobe_exporter import PROGRAM
 
 DEFAULT_PORT = 9864
@@ -288,7 +288,7 @@ def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     parser.add_argument(
         "--interval-ms",
-        type=_bounded_int(1, 2**64 - 1),
+        type=interval_ms,
         default=1000,
         help="interval passed to hostprobe.get_metrics_once, the divisor of the byte rates (default: %(default)s)",
     )
