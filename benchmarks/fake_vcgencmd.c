@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "get_throttled") == 0) {
         fputs("throttled=0x0\n", stdout);
         return 0;

@@ -9,10 +9,10 @@
 //
 // usage: floor plain|design ITERATIONS
 #include <dirent.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -84,8 +84,8 @@ std::size_t run_tool(const std::string& program, std::vector<const char*> argume
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
     arguments.push_back(nullptr);
     pid_t pid = -1;
-    const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr,
-                                   const_cast<char* const*>(arguments.data()), environ);
+    const int failed =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, const_cast<char* const*>(arguments.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(ends[1]);
     std::size_t size = 0;

@@ -89,10 +89,10 @@ def snapshot(interval_ms: int) -> dict[str, float | int]:
     memory = psutil.virtual_memory()
     faults, major_faults = _page_faults()
     uptime = time.time() - psutil.boot_time()
-    disk_read, disk_written = _increase(disks_before, psutil.disk_io_counters(perdisk=True),
-                                        "read_bytes", "write_bytes")
-    net_received, net_sent = _increase(nics_before, psutil.net_io_counters(pernic=True),
-                                       "bytes_recv", "bytes_sent")
+    disk_read, disk_written = _increase(
+        disks_before, psutil.disk_io_counters(perdisk=True), "read_bytes", "write_bytes"
+    )
+    net_received, net_sent = _increase(nics_before, psutil.net_io_counters(pernic=True), "bytes_recv", "bytes_sent")
 
     return {
         "timestamp": time.time(),

@@ -65,8 +65,7 @@ def build(work: Path) -> Path:
     """Builds the module, the floor and the stand-in tool; returns the module's directory."""
     module_dir = work / "module"
     print("building the module, the floor and the stand-in vcgencmd ...", flush=True)
-    run(["cmake", "-S", str(ROOT), "-B", str(module_dir), "-DCMAKE_BUILD_TYPE=Release",
-         "-DHOSTPROBE_BUILD_TESTS=OFF"])
+    run(["cmake", "-S", str(ROOT), "-B", str(module_dir), "-DCMAKE_BUILD_TYPE=Release", "-DHOSTPROBE_BUILD_TESTS=OFF"])
     run(["cmake", "--build", str(module_dir), "--target", "hostprobe"])
     run(["c++", "-std=c++20", "-O2", "-pthread", "-o", str(work / "floor"), str(HERE / "floor.cpp")])
     (work / "tool").mkdir()
@@ -109,7 +108,7 @@ def cost_table(work: Path, module_dir: Path) -> dict[str, dict[str, list[tuple[f
 def median_ratio(numerators: list[tuple[float, float]], denominators: list[tuple[float, float]], index: int) -> float:
     """The median over the rounds of the ratio within a round: programs measured
     side by side share whatever load the machine had then."""
-    return statistics.median(n[index] / d[index] for n, d in zip(numerators, denominators))
+    return statistics.median(n[index] / d[index] for n, d in zip(numerators, denominators, strict=True))
 
 
 def check_same_values(module_dir: Path) -> None:
@@ -139,7 +138,8 @@ def fake_diskstats(devices: int) -> str:
 def fake_net_dev(interfaces: int) -> str:
     header = (
         "Inter-|   Receive                                                |  Transmit\n"
-        " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs drop fifo colls carrier compressed\n"
+        " face |bytes    packets errs drop fifo frame compressed multicast"
+        "|bytes    packets errs drop fifo colls carrier compressed\n"
     )
     return header + "".join(
         f"eth{i}: 123456789 1000 0 0 0 0 0 0 987654321 2000 0 0 0 0 0 0\n" for i in range(interfaces)
@@ -198,16 +198,23 @@ def main() -> None:
     print("wall: median time of one call; CPU: CPU time of the calling process (all its threads, not the")
     print("tool's processes) per call; design: the plain floor's work inside a minimal per-call thread pool;")
     print("ratios: the median over the rounds of the ratio within each round")
-    print(f"{'scenario':<14} {'':>5} {'floor':>8} {'design':>8} {'hostprobe':>10} {'psutil':>8} {'hp/design':>10} {'psutil/hp':>10}")
+    print(
+        f"{'scenario':<14} {'':>5} {'floor':>8} {'design':>8} {'hostprobe':>10} {'psutil':>8}"
+        f" {'hp/design':>10} {'psutil/hp':>10}"
+    )
     for scenario, programs in table.items():
         for index, quantity in enumerate(("wall", "CPU")):
             floor, design, ours, theirs = (statistics.median(r[index] for r in programs[p]) / 1000 for p in PROGRAMS)
             ours_to_design = median_ratio(programs["hostprobe"], programs["design floor"], index)
             psutil_to_ours = median_ratio(programs["psutil"], programs["hostprobe"], index)
-            print(f"{scenario if index == 0 else '':<14} {quantity:>5} {floor:8.1f} {design:8.1f} {ours:10.1f} "
-                  f"{theirs:8.1f} {ours_to_design:10.2f} {psutil_to_ours:10.2f}")
+            print(
+                f"{scenario if index == 0 else '':<14} {quantity:>5} {floor:8.1f} {design:8.1f} {ours:10.1f} "
+                f"{theirs:8.1f} {ours_to_design:10.2f} {psutil_to_ours:10.2f}"
+            )
     for scenario, quantity, bound in TARGETS:
-        ratio = median_ratio(table[scenario]["hostprobe"], table[scenario]["design floor"], 0 if quantity == "wall" else 1)
+        ratio = median_ratio(
+            table[scenario]["hostprobe"], table[scenario]["design floor"], 0 if quantity == "wall" else 1
+        )
         verdict = "met   " if ratio <= bound else "MISSED"
         print(f"  {verdict} {scenario}: hostprobe/design {quantity} {ratio:.2f} <= {bound}")
     ratio = median_ratio(table["no vcgencmd"]["psutil"], table["no vcgencmd"]["hostprobe"], 0)

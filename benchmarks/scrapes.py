@@ -43,10 +43,18 @@ TIMESTAMP_LINE = re.compile(r"^hostprobe_timestamp_seconds (\S+)$", re.MULTILINE
 
 
 def start_exporter(tool_dir: Path) -> tuple[subprocess.Popen[str], str]:
-    env = dict(os.environ, PATH=os.pathsep.join([str(tool_dir), os.environ.get("PATH", "")]),
-               PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])))
-    exporter = subprocess.Popen([sys.executable, "-m", "hostprobe_exporter", "--address", "127.0.0.1", "--port", "0"],
-                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    env = dict(
+        os.environ,
+        PATH=os.pathsep.join([str(tool_dir), os.environ.get("PATH", "")]),
+        PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])),
+    )
+    exporter = subprocess.Popen(
+        [sys.executable, "-m", "hostprobe_exporter", "--address", "127.0.0.1", "--port", "0"],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     assert exporter.stderr is not None
     line = exporter.stderr.readline()
     match = re.search(r"serving (http://\S+)", line)
@@ -102,8 +110,11 @@ def main() -> None:
             print(f"{'round':>5} {'slowest s':>10} {'median s':>10} {'snapshots':>10} {'failed':>7}")
             for round_number in range(1, ROUNDS + 1):
                 seconds, timestamps, failures = scrape_round(url)
-                print(f"{round_number:>5} {max(seconds):10.3f} {statistics.median(seconds):10.3f} "
-                      f"{len(timestamps):>10} {failures:>7}", flush=True)
+                print(
+                    f"{round_number:>5} {max(seconds):10.3f} {statistics.median(seconds):10.3f} "
+                    f"{len(timestamps):>10} {failures:>7}",
+                    flush=True,
+                )
                 time.sleep(0.5)
         finally:
             exporter.terminate()

@@ -77,8 +77,8 @@ void raise_internal_failure(const char* message) {
     std::fprintf(stderr, "hostprobe: internal failure: %s\n", message);
     std::fflush(stderr);
     if (internal_failure_type == nullptr) {
-        internal_failure_type = PyErr_NewExceptionWithDoc("hostprobe.InternalFailure", internal_failure_doc,
-                                                          PyExc_BaseException, nullptr);
+        internal_failure_type =
+            PyErr_NewExceptionWithDoc("hostprobe.InternalFailure", internal_failure_doc, PyExc_BaseException, nullptr);
         if (internal_failure_type == nullptr) return;
     }
     PyErr_SetString(internal_failure_type, message);
@@ -104,8 +104,7 @@ PyObject* interval_argument(PyObject* const* args, Py_ssize_t positional_count, 
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &length);
         if (utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(length)) == parameter_name) {
             if (value != nullptr) {
-                PyErr_SetString(PyExc_TypeError,
-                                "get_metrics_once() got multiple values for argument 'interval_ms'");
+                PyErr_SetString(PyExc_TypeError, "get_metrics_once() got multiple values for argument 'interval_ms'");
                 return nullptr;
             }
             value = args[positional_count + i];
@@ -181,9 +180,7 @@ PyObject* timestamp_value(const MetricsSnapshot& snapshot) {
 
 // The word is 32 bits wide and its top bit may be set: a signed long, 32
 // bits wide on 32-bit Linux, would turn it negative.
-PyObject* throttle_value(const MetricsSnapshot& snapshot) {
-    return PyLong_FromUnsignedLong(snapshot.throttle_status);
-}
+PyObject* throttle_value(const MetricsSnapshot& snapshot) { return PyLong_FromUnsignedLong(snapshot.throttle_status); }
 
 struct ResultField {
     std::string_view key;
@@ -245,9 +242,9 @@ std::string describe(PyObject* object) {
 
 void replace_with_insert_failure(std::string_view key) {
     const FetchedError error = FetchedError::fetch();
-    const std::string message = "could not insert '" + std::string(key) + "' into the result dictionary: " +
-                                describe(error.type.get()) + ": " + describe(error.value.get()) +
-                                " (traceback: " + describe(error.traceback.get()) + ")";
+    const std::string message = "could not insert '" + std::string(key) +
+                                "' into the result dictionary: " + describe(error.type.get()) + ": " +
+                                describe(error.value.get()) + " (traceback: " + describe(error.traceback.get()) + ")";
     raise_internal_failure(message.c_str());
 }
 
@@ -302,8 +299,7 @@ PyObject* call_get_metrics_once(PyObject* const* args, Py_ssize_t positional_cou
     return result;
 }
 
-PyObject* get_metrics_once(PyObject*, PyObject* const* args, Py_ssize_t positional_count,
-                           PyObject* keyword_names) {
+PyObject* get_metrics_once(PyObject*, PyObject* const* args, Py_ssize_t positional_count, PyObject* keyword_names) {
     try {
         return call_get_metrics_once(args, positional_count, keyword_names);
     } catch (const std::bad_alloc&) {
@@ -323,15 +319,7 @@ PyObject* get_metrics_once(PyObject*, PyObject* const* args, Py_ssize_t position
 constexpr int python_api_version = 1013;
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "hostprobe",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "hostprobe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyMethodDef get_metrics_once_definition = {

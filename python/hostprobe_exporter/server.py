@@ -15,12 +15,12 @@ from typing import Any, Literal, cast
 from wsgiref.simple_server import WSGIRequestHandler
 
 import hostprobe
+from hostprobe_cli import THROTTLE_FLAGS, interval_ms
 from prometheus_client import make_wsgi_app
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.exposition import ThreadingWSGIServer
 from prometheus_client.registry import CollectorRegistry
 
-from hostprobe_cli import THROTTLE_FLAGS, interval_ms
 from hostprobe_exporter import PROGRAM
 
 DEFAULT_PORT = 9864
@@ -97,8 +97,7 @@ EXPORTS = (
         "cpu_temp_celsius",
         "hostprobe_cpu_temp_celsius",
         "gauge",
-        "Temperature of the first readable thermal zone (/sys/class/thermal/thermal_zone*/temp); "
-        "0 when there is none.",
+        "Temperature of the first readable thermal zone (/sys/class/thermal/thermal_zone*/temp); 0 when there is none.",
     ),
     Export(
         "throttle_status",
@@ -138,10 +137,17 @@ EXPORTS = (
         "gauge",
         "Time since boot, in seconds (/proc/uptime); 0 when unreadable.",
     ),
-    Export("load_avg_1", "hostprobe_load_avg_1", "gauge", "One-minute load average (/proc/loadavg); 0 when unreadable."),
-    Export("load_avg_5", "hostprobe_load_avg_5", "gauge", "Five-minute load average (/proc/loadavg); 0 when unreadable."),
     Export(
-        "load_avg_15", "hostprobe_load_avg_15", "gauge", "Fifteen-minute load average (/proc/loadavg); 0 when unreadable."
+        "load_avg_1", "hostprobe_load_avg_1", "gauge", "One-minute load average (/proc/loadavg); 0 when unreadable."
+    ),
+    Export(
+        "load_avg_5", "hostprobe_load_avg_5", "gauge", "Five-minute load average (/proc/loadavg); 0 when unreadable."
+    ),
+    Export(
+        "load_avg_15",
+        "hostprobe_load_avg_15",
+        "gauge",
+        "Fifteen-minute load average (/proc/loadavg); 0 when unreadable.",
     ),
     _byte_rate("disk_read_bytes_per_sec", "read from all block devices, partitions included,", "/proc/diskstats"),
     _byte_rate("disk_write_bytes_per_sec", "written to all block devices, partitions included,", "/proc/diskstats"),

@@ -81,8 +81,8 @@ public:
     // none. A lag report moves the receiver to the oldest message kept.
     Received receive() {
         std::unique_lock lock(shared_->mutex);
-        shared_->message_or_close.wait(
-            lock, [&] { return next_position_ < shared_->sent_count || !shared_->sender_alive; });
+        shared_->message_or_close.wait(lock,
+                                       [&] { return next_position_ < shared_->sent_count || !shared_->sender_alive; });
         if (next_position_ == shared_->sent_count) return ChannelClosed{};
         const std::uint64_t capacity = shared_->slots.size();
         const std::uint64_t oldest_kept = shared_->sent_count > capacity ? shared_->sent_count - capacity : 0;

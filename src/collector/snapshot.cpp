@@ -33,15 +33,14 @@ CpuShares cpu_shares(const CpuTimes& times) {
     const float total = static_cast<float>(times.total);
     const std::uint64_t busy = saturating_sub(times.total, times.idle);
     return {
-        share_percent(busy, total),         share_percent(times.user, total),
-        share_percent(times.system, total), share_percent(times.idle, total),
-        share_percent(times.iowait, total), share_percent(times.irq, total),
+        share_percent(busy, total),          share_percent(times.user, total),   share_percent(times.system, total),
+        share_percent(times.idle, total),    share_percent(times.iowait, total), share_percent(times.irq, total),
         share_percent(times.softirq, total), share_percent(times.steal, total),
     };
 }
 
-std::pair<std::uint64_t, std::uint64_t> counter_rates(const ByteCounterMap& previous,
-                                                      const ByteCounterMap& current, double seconds) {
+std::pair<std::uint64_t, std::uint64_t> counter_rates(const ByteCounterMap& previous, const ByteCounterMap& current,
+                                                      double seconds) {
     std::uint64_t first_sum = 0;
     std::uint64_t second_sum = 0;
     for (const auto& [name, counts] : current) {

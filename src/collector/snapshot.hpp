@@ -72,8 +72,8 @@ struct CpuShares {
 CpuShares cpu_shares(const CpuTimes& times);
 
 // Summed increase of each counter over the names both tables hold, per second.
-std::pair<std::uint64_t, std::uint64_t> counter_rates(const ByteCounterMap& previous,
-                                                      const ByteCounterMap& current, double seconds);
+std::pair<std::uint64_t, std::uint64_t> counter_rates(const ByteCounterMap& previous, const ByteCounterMap& current,
+                                                      double seconds);
 
 // Truncates toward zero; NaN and negatives give 0, 2^64 and above the maximum.
 std::uint64_t saturating_u64_from_double(double value);

@@ -15,9 +15,7 @@ namespace hostprobe {
 
 namespace {
 
-constexpr auto later = [](const auto& a, const auto& b) {
-    return a.due != b.due ? a.due > b.due : a.order > b.order;
-};
+constexpr auto later = [](const auto& a, const auto& b) { return a.due != b.due ? a.due > b.due : a.order > b.order; };
 
 // Workers block asynchronous signals so that they go to the caller's
 // threads, whose handlers expect them, and do not interrupt the readers.
@@ -112,9 +110,8 @@ void TaskRuntime::sleep_until_work(std::unique_lock<std::mutex>& lock) {
         return;
     }
     const Clock::time_point due = timers_.front().due;
-    work_or_stop_.wait_until(lock, due, [&] {
-        return stopping_ || !ready_.empty() || timers_.empty() || timers_.front().due < due;
-    });
+    work_or_stop_.wait_until(
+        lock, due, [&] { return stopping_ || !ready_.empty() || timers_.empty() || timers_.front().due < due; });
 }
 
 void TaskRuntime::run_step(std::unique_lock<std::mutex>& lock, Step task) {

@@ -42,8 +42,7 @@ ByteCounterMap parse_disk_counters(std::string_view diskstats_text) {
         // The shifts wrap modulo 2^64.
         const std::uint64_t bytes_read = count_or_zero(tokens.token[sectors_read_token]) << sector_shift;
         const std::uint64_t bytes_written = count_or_zero(tokens.token[sectors_written_token]) << sector_shift;
-        counters.insert_or_assign(std::string(tokens.token[disk_name_token]),
-                                  std::pair{bytes_read, bytes_written});
+        counters.insert_or_assign(std::string(tokens.token[disk_name_token]), std::pair{bytes_read, bytes_written});
     }
     return counters;
 }

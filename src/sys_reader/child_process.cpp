@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -172,8 +172,8 @@ struct ChildStart {
     for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
         struct sigaction current {};
         if (sigaction(signal_number, nullptr, &current) != 0) continue;
-        const bool caught = (current.sa_flags & SA_SIGINFO) != 0 ||
-                            (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+        const bool caught =
+            (current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
         if (caught || signal_number == SIGPIPE || signal_number == SIGXFSZ) {
             sigaction(signal_number, &default_action, nullptr);
         }
@@ -194,8 +194,8 @@ struct ChildStart {
 // Starts `program` like vfork and exec would, without copying this
 // process's memory: the calling thread waits until the child has called
 // exec or ended.
-std::optional<pid_t> spawn_child(const std::string& program, std::initializer_list<const char*> arguments,
-                                 int input_fd, int output_fd, int error_fd) {
+std::optional<pid_t> spawn_child(const std::string& program, std::initializer_list<const char*> arguments, int input_fd,
+                                 int output_fd, int error_fd) {
     // The argument vector is not written to; the cast only meets the C
     // signature.
     std::vector<char*> argv;
@@ -291,20 +291,18 @@ std::optional<std::string> find_on_search_path(std::string_view name) {
     return std::nullopt;
 }
 
-
 std::optional<std::string> run_to_completion(const std::string& program, std::initializer_list<const char*> arguments,
                                              Clock::time_point deadline, std::size_t output_limit_bytes) {
     FileDescriptor null_input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     std::optional<Pipe> output_pipe = make_pipe();
     std::optional<Pipe> error_pipe = make_pipe();
     if (!null_input.valid() || !output_pipe || !error_pipe || !move_above_standard_streams(null_input) ||
-        !move_above_standard_streams(output_pipe->write_end) ||
-        !move_above_standard_streams(error_pipe->write_end)) {
+        !move_above_standard_streams(output_pipe->write_end) || !move_above_standard_streams(error_pipe->write_end)) {
         return std::nullopt;
     }
 
-    const std::optional<pid_t> pid = spawn_child(program, arguments, null_input.get(),
-                                                 output_pipe->write_end.get(), error_pipe->write_end.get());
+    const std::optional<pid_t> pid =
+        spawn_child(program, arguments, null_input.get(), output_pipe->write_end.get(), error_pipe->write_end.get());
     if (!pid) return std::nullopt;
     ChildProcess child(*pid);
     // Only the child may hold the write ends, or end of file never comes.
@@ -315,8 +313,7 @@ std::optional<std::string> run_to_completion(const std::string& program, std::in
     // On every early return the child is killed and reaped without reading
     // on: a grandchild may still hold the pipes open.
     std::string output;
-    if (!drain_output(output_pipe->read_end.get(), error_pipe->read_end.get(), deadline, output_limit_bytes,
-                      output)) {
+    if (!drain_output(output_pipe->read_end.get(), error_pipe->read_end.get(), deadline, output_limit_bytes, output)) {
         return std::nullopt;
     }
     if (wait_for_exit(child, deadline) != ChildProcess::State::ended || !child.exited_successfully()) {

@@ -16,7 +16,8 @@ CpuTimes parse_cpu_times(std::string_view stat_text, std::uint64_t reference_ctx
             if (tokens.count < 8) continue;
             // Kernels before 2.6.11 write no steal column.
             const std::size_t columns = tokens.count >= 9 ? 8 : 7;
-            for (std::size_t i = 0; i < columns; ++i) ticks[i] = parse_unsigned<std::uint64_t>(tokens.token[i + 1], 10).value_or(0);
+            for (std::size_t i = 0; i < columns; ++i)
+                ticks[i] = parse_unsigned<std::uint64_t>(tokens.token[i + 1], 10).value_or(0);
         } else if (line.starts_with("ctxt ")) {
             ctxt = keyed_line_value(line);
         }

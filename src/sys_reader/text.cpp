@@ -1,18 +1,18 @@
 #include "text.hpp"
 
+#include <fcntl.h>
+#include <locale.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <limits>
-#include <locale.h>
 #include <new>
 #include <string>
 #include <system_error>
 #include <type_traits>
-#include <unistd.h>
 
 #include "file_descriptor.hpp"
 #include "utf8.hpp"
@@ -32,7 +32,6 @@ bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_wo
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 
 std::optional<unsigned> digit_value(char c, unsigned radix) {
     unsigned value;
@@ -164,7 +163,7 @@ std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
                 return space ? 3 : 0;
             }
             return second == 0x81 && third == 0x9F ? 3 : 0;  // U+205F
-        case 0xE3:  // U+3000
+        case 0xE3:                                           // U+3000
             return second == 0x80 && third == 0x80 ? 3 : 0;
         default:
             return 0;

@@ -5,8 +5,8 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -60,8 +60,15 @@ public:
         iterator() = default;
         iterator(std::string_view rest, Cut cut) : rest_(rest), cut_(cut), done_(false) { advance(); }
         std::string_view operator*() const { return piece_; }
-        iterator& operator++() { advance(); return *this; }
-        iterator operator++(int) { iterator old = *this; advance(); return old; }
+        iterator& operator++() {
+            advance();
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator old = *this;
+            advance();
+            return old;
+        }
         // Every piece starts at its own place in the text.
         bool operator==(const iterator& other) const {
             return done_ == other.done_ && (done_ || piece_.data() == other.piece_.data());
@@ -88,8 +95,12 @@ private:
 
 // Each `next` takes the next piece off the front of `rest` into `piece` and
 // returns false when there was none left.
-struct LineCut { static bool next(std::string_view& rest, std::string_view& piece); };
-struct TokenCut { static bool next(std::string_view& rest, std::string_view& piece); };
+struct LineCut {
+    static bool next(std::string_view& rest, std::string_view& piece);
+};
+struct TokenCut {
+    static bool next(std::string_view& rest, std::string_view& piece);
+};
 
 namespace text_detail {
 
@@ -145,9 +156,12 @@ inline std::size_t leading_printable(const unsigned char* at) {
     const auto* const end = begin + rest.size();
     const auto white_space_length = [&](const unsigned char* at) -> std::size_t {
         switch (text_detail::token_byte_classes[*at]) {
-            case text_detail::ByteClass::token: return 0;
-            case text_detail::ByteClass::ascii_white_space: return 1;
-            default: return whitespace_length_at(rest, static_cast<std::size_t>(at - begin));
+            case text_detail::ByteClass::token:
+                return 0;
+            case text_detail::ByteClass::ascii_white_space:
+                return 1;
+            default:
+                return whitespace_length_at(rest, static_cast<std::size_t>(at - begin));
         }
     };
     const auto* first = begin;
@@ -235,9 +249,7 @@ LeadingTokens<N> leading_tokens(std::string_view text, std::size_t count_limit) 
 }
 
 // The pieces between occurrences of `separator`, empty pieces included.
-inline Pieces<CharCut> split_on_char(std::string_view text, char separator) {
-    return {text, CharCut{separator}};
-}
+inline Pieces<CharCut> split_on_char(std::string_view text, char separator) { return {text, CharCut{separator}}; }
 template <TemporaryString Text>
 void split_on_char(Text&&, char) = delete;
 

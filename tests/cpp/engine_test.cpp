@@ -29,7 +29,8 @@ TEST(Arithmetic, CpuSharesRoundTwiceInSinglePrecision) {
     EXPECT_EQ(shares.system, 2.0f / 3.0f * 100.0f);
     EXPECT_EQ(shares.usage, 0.0f);  // idle above a wrapped total
     const CpuShares none = cpu_shares(CpuTimes{});
-    for (float share : {none.usage, none.user, none.system, none.idle, none.iowait, none.irq, none.softirq, none.steal}) {
+    for (float share :
+         {none.usage, none.user, none.system, none.idle, none.iowait, none.irq, none.softirq, none.steal}) {
         EXPECT_TRUE(std::isnan(share));
     }
 }
@@ -111,7 +112,10 @@ TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
     runtime.shutdown();
     EXPECT_TRUE(slow_step_finished);
     EXPECT_EQ(timed_token.use_count(), 1);  // the task waiting an hour was dropped
-    runtime.spawn([&]() -> std::optional<SteadyTime> { steps = 100; return std::nullopt; });
+    runtime.spawn([&]() -> std::optional<SteadyTime> {
+        steps = 100;
+        return std::nullopt;
+    });
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(steps, 3);
 }

@@ -43,8 +43,9 @@ TEST(Text, SplitsLinesTokensAndPieces) {
               (Strings{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"}));
     EXPECT_EQ(collect(split_tokens("x\u200by\ufeffz\u00a1")), (Strings{"x\u200by\ufeffz\u00a1"}));
     // Long runs, read eight bytes at a time.
-    EXPECT_EQ(collect(split_tokens("          123456789012345678\x7f\x01~\u00a0\u00a0\u00a0\u00a0ab\u2003cdefghij    ")),
-              (Strings{"123456789012345678\x7f\x01~", "ab", "cdefghij"}));
+    EXPECT_EQ(
+        collect(split_tokens("          123456789012345678\x7f\x01~\u00a0\u00a0\u00a0\u00a0ab\u2003cdefghij    ")),
+        (Strings{"123456789012345678\x7f\x01~", "ab", "cdefghij"}));
     EXPECT_EQ(collect(split_on_char("2/1203/", '/')), (Strings{"2", "1203", ""}));
     EXPECT_EQ(collect(split_on_char("", '/')), (Strings{""}));
     EXPECT_EQ(trim_text("\u3000 12 3\u00a0\n"), "12 3");
@@ -78,22 +79,24 @@ TEST(Text, ParsesDecimalFloatsOfTheKernelGrammar) {
 TEST(Utf8, ValidatesAndReplacesMaximalIllFormedParts) {
     EXPECT_TRUE(is_valid_utf8("\x7F \xC2\x80 \xDF\xBF \xE0\xA0\x80 \xED\x9F\xBF \xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"));
     EXPECT_TRUE(is_valid_utf8(std::string("eight by\0tes", 12)));
-    for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
-                            "\xF5", "ascii ascii \x80", "\xE2\x82", "\xE2\x82 x"}) {
+    for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5",
+                            "ascii ascii \x80", "\xE2\x82", "\xE2\x82 x"}) {
         EXPECT_FALSE(is_valid_utf8(bad)) << bad;
     }
     // What Python's bytes.decode("utf-8", "replace") gives.
-    EXPECT_EQ(decode_utf8_lossy("a\xF0\x9F\x98\x80" "b"), "a\xF0\x9F\x98\x80" "b");
+    EXPECT_EQ(decode_utf8_lossy("a\xF0\x9F\x98\x80"
+                                "b"),
+              "a\xF0\x9F\x98\x80"
+              "b");
     EXPECT_EQ(decode_utf8_lossy("\xE2\x82x\xF0\x9F\x98"), "\uFFFDx\uFFFD");
     EXPECT_EQ(decode_utf8_lossy("\xC0\xAF\xED\xA0\x80\xF4\x90"), "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");
 }
 
 TEST(Readers, CpuTimesFromTheAggregateLine) {
     const CpuTimes times = parse_cpu_times(
-        " cpu 7 7 7 7 7 7 7 7\ncpu  10 5 20 300 4 3 2 1 99 99\r\ncpu0 9 9 9 9 9 9 9 9\nctxt 1000\nctxtx 5\n",
-        400);
-    EXPECT_EQ((std::vector<std::uint64_t>{times.user, times.system, times.idle, times.iowait, times.irq,
-                                          times.softirq, times.steal, times.total, times.ctxt_delta}),
+        " cpu 7 7 7 7 7 7 7 7\ncpu  10 5 20 300 4 3 2 1 99 99\r\ncpu0 9 9 9 9 9 9 9 9\nctxt 1000\nctxtx 5\n", 400);
+    EXPECT_EQ((std::vector<std::uint64_t>{times.user, times.system, times.idle, times.iowait, times.irq, times.softirq,
+                                          times.steal, times.total, times.ctxt_delta}),
               (std::vector<std::uint64_t>{15, 20, 300, 4, 3, 2, 1, 345, 600}));
     // Before 2.6.11 there was no steal column; fewer than seven columns is
     // no aggregate line; the total wraps; ctxt below the reference is 0.
@@ -113,13 +116,14 @@ TEST(Readers, LoadAverageNeedsFiveTokens) {
 }
 
 TEST(Readers, MemoryUsedSaturatesAndPageFaultsMatchWholeNames) {
-    const MemoryUsage memory =
-        parse_memory_usage("MemTotal: 1000 kB\nMemFree: 100 kB\nMemAvailable: 900 kB\nBuffers:\t20 kB\n"
-                           "SwapCached: 7 kB\nCached: 30 kB\nMemTotal 5 kB\n");
+    const MemoryUsage memory = parse_memory_usage(
+        "MemTotal: 1000 kB\nMemFree: 100 kB\nMemAvailable: 900 kB\nBuffers:\t20 kB\n"
+        "SwapCached: 7 kB\nCached: 30 kB\nMemTotal 5 kB\n");
     EXPECT_EQ(memory.total_bytes, 1024000u);
     EXPECT_EQ(memory.used_bytes, 850u * 1024);
     EXPECT_EQ(parse_memory_usage("MemTotal: 10 kB\nMemFree: 11 kB\n").used_bytes, 0u);
-    const PageFaultDeltas faults = parse_page_faults("pgfault 500\npgfault_x 1\npgmajfault 70\npgmajfaultx 2\n", 100, 80);
+    const PageFaultDeltas faults =
+        parse_page_faults("pgfault 500\npgfault_x 1\npgmajfault 70\npgmajfaultx 2\n", 100, 80);
     EXPECT_EQ(faults.faults_delta, 400u);
     EXPECT_EQ(faults.major_faults_delta, 0u);
 }

@@ -59,10 +59,15 @@ def tool_path(directory: Path, script: str | None) -> str:
     return f"{directory}:{SYSTEM_PATH}"
 
 
-def python_child(code: str, env: dict[str, str] | None = None, timeout: float = 300,
-                 machine: FakeMachine | None = None) -> subprocess.CompletedProcess[str]:
+def python_child(
+    code: str, env: dict[str, str] | None = None, timeout: float = 300, machine: FakeMachine | None = None
+) -> subprocess.CompletedProcess[str]:
     """Runs `code` with hostprobe imported, on `machine` if one is given."""
-    command = [sys.executable, "-c", f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n{code}"]
+    command = [
+        sys.executable,
+        "-c",
+        f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n{code}",
+    ]
     if machine is None:
         return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
     if not namespaces_permitted():
@@ -77,8 +82,14 @@ def python_child(code: str, env: dict[str, str] | None = None, timeout: float = 
             for source, point in (("proc", "/proc"), ("sys", "/sys/class"))
         )
         env = dict(os.environ, PATH=":" + SYSTEM_PATH)  # an empty entry is the working directory, as in a shell
-        return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" "$@"',
-                               *command], capture_output=True, text=True, timeout=timeout, env=env, cwd=root / "bin")
+        return subprocess.run(
+            ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" "$@"', *command],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            env=env,
+            cwd=root / "bin",
+        )
 
 
 def json_child(code: str, env: dict[str, str] | None = None, machine: FakeMachine | None = None) -> dict:

@@ -19,15 +19,21 @@ sys.path.insert(0, str(DEPLOY.parent / "python"))
 from hostprobe_exporter.server import SnapshotCollector  # noqa: E402
 
 
-@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed (apt-get install systemd)")
+@pytest.mark.skipif(
+    shutil.which("systemd-analyze") is None, reason="systemd-analyze is not installed (apt-get install systemd)"
+)
 def test_unit_verifies_without_a_word_about_it(tmp_path):
     shutil.copytree("/usr/lib/systemd/system", tmp_path / "etc/systemd/system", symlinks=True)
     unit = shutil.copy(DEPLOY / "hostprobe-exporter.service", tmp_path / "etc/systemd/system")
     program = tmp_path / re.search(r"^ExecStart=/(\S+)", Path(unit).read_text(), re.M)[1]
     program.parent.mkdir(parents=True)
     shutil.copy("/bin/true", program)
-    done = subprocess.run(["systemd-analyze", "verify", f"--root={tmp_path}", "hostprobe-exporter.service"],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        ["systemd-analyze", "verify", f"--root={tmp_path}", "hostprobe-exporter.service"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert (done.returncode, [line for line in done.stderr.splitlines() if "hostprobe-exporter" in line]) == (0, [])
 
 
@@ -41,7 +47,9 @@ def test_dashboard_imports_and_queries_only_published_series():
     assert dashboard["schemaVersion"] >= 38 and [i["name"] for i in dashboard["__inputs"]] == ["DS_PROMETHEUS"]
     assert [v["name"] for v in variables] == ["instance"] and panels
     assert all(p["type"] in {"timeseries", "stat", "state-timeline"} and p["targets"] for p in panels)
-    targets = [(t["expr"], "$instance") for p in panels for t in p["targets"]] + [(v["definition"], "") for v in variables]
+    targets = [(t["expr"], "$instance") for p in panels for t in p["targets"]] + [
+        (v["definition"], "") for v in variables
+    ]
     for expr, selector in targets:
         found = set(re.findall(r"\bhostprobe_[\w:]*", re.sub(r'"[^"]*"', '""', expr)))
         named_flags = {f for value in re.findall(r'\bflag\s*=~?\s*"([^"]*)"', expr) for f in value.split("|")}

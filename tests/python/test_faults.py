@@ -31,18 +31,22 @@ def env_with(tmp_path, fault: str | None = 'echo "$answer"') -> dict[str, str]:
 
 # Long runs, then single calls with tools that misbehave; the 10 MiB are
 # blanks after a well-formed answer, which read in full would still give it.
-@pytest.mark.parametrize(("fault", "calls", "values"), [
-    (None, 5000, [0, 0]),
-    ('echo "$answer"', 300, ANSWERS),
-    ('head -c 1000000 /dev/zero >&2; echo "$answer"', 1, ANSWERS),
-    ('echo "$answer"; exit 1', 1, [0, 0]),
-    ('echo "$answer"; kill -9 $$', 1, [0, 0]),
-    ("exec >&-; sleep 1", 1, [0, 0]),
-    ("echo \"$answer\"; head -c 10485760 /dev/zero | tr '\\0' ' '", 1, [0, 0]),
-    ('echo "$answer"; exec sleep 30', 1, [0, 0]),
-])
+@pytest.mark.parametrize(
+    ("fault", "calls", "values"),
+    [
+        (None, 5000, [0, 0]),
+        ('echo "$answer"', 300, ANSWERS),
+        ('head -c 1000000 /dev/zero >&2; echo "$answer"', 1, ANSWERS),
+        ('echo "$answer"; exit 1', 1, [0, 0]),
+        ('echo "$answer"; kill -9 $$', 1, [0, 0]),
+        ("exec >&-; sleep 1", 1, [0, 0]),
+        ("echo \"$answer\"; head -c 10485760 /dev/zero | tr '\\0' ' '", 1, [0, 0]),
+        ('echo "$answer"; exec sleep 30', 1, [0, 0]),
+    ],
+)
 def test_calls_under_a_signal_storm_are_right_and_give_everything_back(tmp_path, fault, calls, values):
-    report = json_child(f"""
+    report = json_child(
+        f"""
 import signal, time
 def resources():
     with open("/proc/self/status") as status:
@@ -74,8 +78,10 @@ while len(os.listdir("/proc/self/task")) > threads_at_start and time.monotonic()
     time.sleep(0.01)
 print(json.dumps({{"signals": signals, "values": list(values), "slowest": slowest,
                   "threads_at_start": threads_at_start, "before": before, "after": resources()}}))
-""", env_with(tmp_path, fault))
-    (mem_total, *firmware), = report["values"]  # the same for every call
+""",
+        env_with(tmp_path, fault),
+    )
+    ((mem_total, *firmware),) = report["values"]  # the same for every call
     assert mem_total > 0 and firmware == values and report["signals"] > 0
     assert report["slowest"] < 10  # two queries of at most 2 s each, and a margin
     before, after = report["before"], report["after"]
@@ -87,7 +93,8 @@ print(json.dumps({{"signals": signals, "values": list(values), "slowest": slowes
 
 def test_threads_calling_at_the_shortest_period(tmp_path):
     # A pass with the tool takes longer than 1 ms, so ticks are always overdue.
-    report = json_child("""
+    report = json_child(
+        """
 import threading
 results = []
 def caller():
@@ -96,7 +103,9 @@ threads = [threading.Thread(target=caller) for _ in range(8)]
 [thread.start() for thread in threads]
 [thread.join() for thread in threads]
 print(json.dumps({"throttle": sorted(set(results)), "calls": len(results)}))
-""", env_with(tmp_path))
+""",
+        env_with(tmp_path),
+    )
     assert report == {"throttle": [0x50005], "calls": 120}
 
 
@@ -126,9 +135,23 @@ def test_a_process_is_started_only_for_the_tool(tmp_path, with_tool):
         pytest.skip("strace is not installed")
     path = tool_path(tmp_path / "bin", "#!/bin/sh\necho throttled=0x1\n" if with_tool else None)
     log = tmp_path / "trace"
-    subprocess.run(["strace", "-f", "-qq", "-o", str(log), "-e", "trace=execve,clone,clone3,fork,vfork",
-                    sys.executable, "-c", "import hostprobe; hostprobe.get_metrics_once(3600000)"],
-                   check=True, timeout=60, env=dict(os.environ, PATH=path, PYTHONPATH=MODULE_DIR))
+    subprocess.run(
+        [
+            "strace",
+            "-f",
+            "-qq",
+            "-o",
+            str(log),
+            "-e",
+            "trace=execve,clone,clone3,fork,vfork",
+            sys.executable,
+            "-c",
+            "import hostprobe; hostprobe.get_metrics_once(3600000)",
+        ],
+        check=True,
+        timeout=60,
+        env=dict(os.environ, PATH=path, PYTHONPATH=MODULE_DIR),
+    )
     calls = [line for line in log.read_text().splitlines() if "resumed>" not in line]
     execs = [line for line in calls if "execve(" in line]
     processes = [line for line in calls if re.search(r"\b(clone3?|v?fork)\(", line) and "CLONE_THREAD" not in line]
@@ -139,18 +162,26 @@ def test_the_tool_inherits_no_descriptor_and_its_helpers_end_with_it(tmp_path):
     # The tool writes to descriptor 9 if it has it, starts a helper, then hangs.
     helpers = tmp_path / "helpers"
     fault = f"{{ echo leaked >&9; }} 2>/dev/null; sleep 60 & echo $! >> {helpers}; exec sleep 60"
-    report = json_child("""
+    report = json_child(
+        """
 read_end, write_end = os.pipe()
 os.dup2(write_end, 9)  # inheritable, as a caller's socket or pipe may be
 os.close(write_end)
 hostprobe.get_metrics_once(60000)
 os.close(9)
 print(json.dumps({"leaked": os.read(read_end, 100).decode()}))
-""", env_with(tmp_path, fault))
+""",
+        env_with(tmp_path, fault),
+    )
     assert report["leaked"] == ""
 
     pids = helpers.read_text().split()
-    states = lambda: subprocess.run(["ps", "-o", "stat=", "-p", ",".join(pids)], capture_output=True, text=True).stdout.split()
+
+    def states():
+        return subprocess.run(
+            ["ps", "-o", "stat=", "-p", ",".join(pids)], capture_output=True, text=True
+        ).stdout.split()
+
     deadline = time.monotonic() + 5  # SIGKILL takes effect asynchronously
     while any(not state.startswith("Z") for state in states()) and time.monotonic() < deadline:
         time.sleep(0.05)

@@ -16,10 +16,11 @@ def f32(x: float) -> float:
 CPU = [4705, 356, 584, 3699176, 230, 23, 71, 11]  # user nice system idle iowait irq softirq steal
 PROC = {
     "stat": "cpu  {} 0 0\ncpu0 2352 178 292 1849588 115 12 35 5 0 0\nintr {}\nctxt 115315\n".format(
-        " ".join(map(str, CPU)), "0 " * 40000),  # longer than one read
+        " ".join(map(str, CPU)), "0 " * 40000
+    ),  # longer than one read
     "loadavg": "0.52 0.58 0.59 2/1203 12345\n",
     "meminfo": "MemTotal: 8049440 kB\nMemFree: 512340 kB\nMemAvailable: 6123456 kB\nBuffers: 234560 kB\n"
-               "Cached: 4567890 kB\nSwapCached: 1024 kB\n",
+    "Cached: 4567890 kB\nSwapCached: 1024 kB\n",
     "vmstat": "pgfault 123456789\npgmajfault 4321\n",
     "uptime": "12345.67 23456.78\n",
 }
@@ -41,14 +42,21 @@ case "$*" in
   get_throttled) echo throttled=0x80050005 ;;
   "measure_clock arm") echo 'frequency(48)=1500000000' ;;
 esac
-""".format(moves="\n".join(f"printf '%s' {shlex.quote(text)} > /proc/{name}"
-                           for name, text in counters((3000, 10), (1500, 300)).items()))
+""".format(
+    moves="\n".join(
+        f"printf '%s' {shlex.quote(text)} > /proc/{name}" for name, text in counters((3000, 10), (1500, 300)).items()
+    )
+)
 # The first usable zone in byte order of the names is 10, a link as in sysfs:
 # neither the first nor the last made, nor the first in numeric order.
 THERMAL = {f"thermal/thermal_zone{n}/temp": f"{n}000\n" for n in range(2, 10)} | {
-    "devices/zone10/temp": "30000\n", "thermal/thermal_zone10": Link("../devices/zone10"),
-    "thermal/thermal_zone11/temp": "11000\n", "thermal/thermal_zone0/temp": "\n", "thermal/thermal_zone1/type": "\n",
-    "thermal/cooling_device0/temp": "99000\n"}
+    "devices/zone10/temp": "30000\n",
+    "thermal/thermal_zone10": Link("../devices/zone10"),
+    "thermal/thermal_zone11/temp": "11000\n",
+    "thermal/thermal_zone0/temp": "\n",
+    "thermal/thermal_zone1/type": "\n",
+    "thermal/cooling_device0/temp": "99000\n",
+}
 MOVING = FakeMachine(proc=PROC | counters((1000, 0), (1000, 0)), sys_class=THERMAL, vcgencmd=TOOL)
 
 
@@ -59,34 +67,58 @@ def share(part: int) -> float:
 def moving_expected(seconds: float) -> dict:
     user, nice, system, idle, iowait, irq, softirq, steal = CPU
     return {
-        "cpu_usage_percent": share(sum(CPU) - idle), "cpu_user_percent": share(user + nice),
-        "cpu_system_percent": share(system), "cpu_idle_percent": share(idle), "cpu_iowait_percent": share(iowait),
-        "cpu_irq_percent": share(irq), "cpu_softirq_percent": share(softirq), "cpu_steal_percent": share(steal),
-        "run_queue_length": 2.0, "context_switches_per_sec": 115315, "cpu_temp_celsius": 30.0,
-        "throttle_status": 0x80050005, "mem_total_bytes": 8049440 * 1024,
+        "cpu_usage_percent": share(sum(CPU) - idle),
+        "cpu_user_percent": share(user + nice),
+        "cpu_system_percent": share(system),
+        "cpu_idle_percent": share(idle),
+        "cpu_iowait_percent": share(iowait),
+        "cpu_irq_percent": share(irq),
+        "cpu_softirq_percent": share(softirq),
+        "cpu_steal_percent": share(steal),
+        "run_queue_length": 2.0,
+        "context_switches_per_sec": 115315,
+        "cpu_temp_celsius": 30.0,
+        "throttle_status": 0x80050005,
+        "mem_total_bytes": 8049440 * 1024,
         "mem_used_bytes": (8049440 - 512340 - 234560 - 4567890) * 1024,
-        "page_faults_minor_per_sec": 123456789, "page_faults_major_per_sec": 4321, "uptime_seconds": 12345.67,
-        "load_avg_1": f32(0.52), "load_avg_5": f32(0.58), "load_avg_15": f32(0.59),
-        "disk_read_bytes_per_sec": int(2000 * 512 / seconds), "disk_write_bytes_per_sec": int(10 * 512 / seconds),
-        "net_rx_bytes_per_sec": int(500 / seconds), "net_tx_bytes_per_sec": int(300 / seconds),
+        "page_faults_minor_per_sec": 123456789,
+        "page_faults_major_per_sec": 4321,
+        "uptime_seconds": 12345.67,
+        "load_avg_1": f32(0.52),
+        "load_avg_5": f32(0.58),
+        "load_avg_15": f32(0.59),
+        "disk_read_bytes_per_sec": int(2000 * 512 / seconds),
+        "disk_write_bytes_per_sec": int(10 * 512 / seconds),
+        "net_rx_bytes_per_sec": int(500 / seconds),
+        "net_tx_bytes_per_sec": int(300 / seconds),
         "measure_clock": 1500000000,
     }
 
 
-ZERO = {key: 0 for key in moving_expected(1)} | {key: 0.0 for key in ("run_queue_length", "cpu_temp_celsius",
-        "uptime_seconds", "load_avg_1", "load_avg_5", "load_avg_15")} | {
-        key: math.nan for key in moving_expected(1) if key.endswith("_percent")}
+ZERO = (
+    {key: 0 for key in moving_expected(1)}
+    | {
+        key: 0.0
+        for key in ("run_queue_length", "cpu_temp_celsius", "uptime_seconds", "load_avg_1", "load_avg_5", "load_avg_15")
+    }
+    | {key: math.nan for key in moving_expected(1) if key.endswith("_percent")}
+)
 # Every file spoilt by a malformed sequence on a line its reader would skip.
-BROKEN = FakeMachine(proc={name: text.encode() + b"x \xed\xa0\x80\n" for name, text in (PROC | counters((1, 1), (1, 1))).items()},
-                     sys_class={"thermal/thermal_zone0/temp": b"45000\n\xc0\xaf"})
+BROKEN = FakeMachine(
+    proc={name: text.encode() + b"x \xed\xa0\x80\n" for name, text in (PROC | counters((1, 1), (1, 1))).items()},
+    sys_class={"thermal/thermal_zone0/temp": b"45000\n\xc0\xaf"},
+)
 
 
-@pytest.mark.parametrize(("machine", "interval_ms", "expected"), [
-    pytest.param(MOVING, 1000, moving_expected(1.0), id="moving-1000ms"),
-    pytest.param(MOVING, 10, moving_expected(0.01), id="moving-10ms"),
-    pytest.param(FakeMachine(), 1000, ZERO, id="nothing"),
-    pytest.param(BROKEN, 1000, ZERO, id="invalid-utf8"),
-])
+@pytest.mark.parametrize(
+    ("machine", "interval_ms", "expected"),
+    [
+        pytest.param(MOVING, 1000, moving_expected(1.0), id="moving-1000ms"),
+        pytest.param(MOVING, 10, moving_expected(0.01), id="moving-10ms"),
+        pytest.param(FakeMachine(), 1000, ZERO, id="nothing"),
+        pytest.param(BROKEN, 1000, ZERO, id="invalid-utf8"),
+    ],
+)
 def test_snapshot(machine, interval_ms, expected):
     before = time.time()
     result = snapshot_on(machine, interval_ms)

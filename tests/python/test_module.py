@@ -42,21 +42,24 @@ PREFIX = "get_metrics_once() "
 NOT_INT = "argument 'interval_ms': '{}' object cannot be interpreted as an integer"
 
 
-@pytest.mark.parametrize(("args", "kwargs", "error", "message"), [
-    ((), {}, TypeError, PREFIX + "missing 1 required positional argument: 'interval_ms'"),
-    ((1, 2, 3), {"interval_ms": 1}, TypeError, PREFIX + "takes 1 positional arguments but 3 were given"),
-    ((1,), {"interval_ms": 1}, TypeError, PREFIX + "got multiple values for argument 'interval_ms'"),
-    ((), {"interval_ms": 1, "foo": 1}, TypeError, PREFIX + "got an unexpected keyword argument 'foo'"),
-    ((), {"x\udc80": 1}, TypeError, PREFIX + "got an unexpected keyword argument 'x\udc80'"),
-    ((1.5,), {}, TypeError, NOT_INT.format("float")),
-    ((), {"interval_ms": "100"}, TypeError, NOT_INT.format("str")),
-    ((-1,), {}, OverflowError, "can't convert negative int to unsigned"),
-    ((2**64,), {}, OverflowError, "int too big to convert"),
-    ((Index(-5),), {}, OverflowError, "can't convert negative int to unsigned"),
-    ((Index(ValueError("custom")),), {}, ValueError, "custom"),
-    ((Index(TypeErrorSubclass("subclass")),), {}, TypeErrorSubclass, "subclass"),
-    ((Index(TypeError("plain")),), {}, TypeError, "argument 'interval_ms': plain"),
-])
+@pytest.mark.parametrize(
+    ("args", "kwargs", "error", "message"),
+    [
+        ((), {}, TypeError, PREFIX + "missing 1 required positional argument: 'interval_ms'"),
+        ((1, 2, 3), {"interval_ms": 1}, TypeError, PREFIX + "takes 1 positional arguments but 3 were given"),
+        ((1,), {"interval_ms": 1}, TypeError, PREFIX + "got multiple values for argument 'interval_ms'"),
+        ((), {"interval_ms": 1, "foo": 1}, TypeError, PREFIX + "got an unexpected keyword argument 'foo'"),
+        ((), {"x\udc80": 1}, TypeError, PREFIX + "got an unexpected keyword argument 'x\udc80'"),
+        ((1.5,), {}, TypeError, NOT_INT.format("float")),
+        ((), {"interval_ms": "100"}, TypeError, NOT_INT.format("str")),
+        ((-1,), {}, OverflowError, "can't convert negative int to unsigned"),
+        ((2**64,), {}, OverflowError, "int too big to convert"),
+        ((Index(-5),), {}, OverflowError, "can't convert negative int to unsigned"),
+        ((Index(ValueError("custom")),), {}, ValueError, "custom"),
+        ((Index(TypeErrorSubclass("subclass")),), {}, TypeErrorSubclass, "subclass"),
+        ((Index(TypeError("plain")),), {}, TypeError, "argument 'interval_ms': plain"),
+    ],
+)
 def test_argument_errors(args, kwargs, error, message):
     with pytest.raises(BaseException) as raised:
         hostprobe.get_metrics_once(*args, **kwargs)

@@ -31,19 +31,31 @@ print(busy_and_used(hostprobe.get_metrics_once(interval_ms=1000)))
 """
 
 
-@pytest.mark.parametrize(("program", "complaint"), [
-    (GOOD, None),
-    ('import hostprobe\nprint(hostprobe.get_metrics_once(1000)["cpu_usage_precent"])\n', 'no key "cpu_usage_precent"'),
-    ('import hostprobe\nseconds: int = hostprobe.get_metrics_once(1000)["uptime_seconds"]\n', "Incompatible types"),
-    ('import hostprobe\nhostprobe.get_metrics_once("1000")\n', 'incompatible type "str"'),
-    ("import hostprobe\nprint(hostprobe.InternalFailure)\n", 'has no attribute "InternalFailure"'),
-])
+@pytest.mark.parametrize(
+    ("program", "complaint"),
+    [
+        (GOOD, None),
+        (
+            'import hostprobe\nprint(hostprobe.get_metrics_once(1000)["cpu_usage_precent"])\n',
+            'no key "cpu_usage_precent"',
+        ),
+        ('import hostprobe\nseconds: int = hostprobe.get_metrics_once(1000)["uptime_seconds"]\n', "Incompatible types"),
+        ('import hostprobe\nhostprobe.get_metrics_once("1000")\n', 'incompatible type "str"'),
+        ("import hostprobe\nprint(hostprobe.InternalFailure)\n", 'has no attribute "InternalFailure"'),
+    ],
+)
 def test_mypy_checks_user_programs_against_the_installed_stubs(program, complaint, tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]')")
     (tmp_path / "program.py").write_text(program)
     # Only the installed package may answer for hostprobe.
     env = {name: value for name, value in os.environ.items() if name not in ("PYTHONPATH", "MYPYPATH")}
-    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "program.py"], cwd=tmp_path, env=env,
-                             capture_output=True, text=True, timeout=300)
+    checked = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "program.py"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert checked.returncode == (0 if complaint is None else 1), checked.stdout + checked.stderr
     assert complaint is None or complaint in checked.stdout
