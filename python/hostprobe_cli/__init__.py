@@ -17,25 +17,13 @@ from collections.abc import Mapping, Sequence
 from typing import cast
 
 import hostprobe
+from hostprobe_common import THROTTLE_FLAGS, add_interval_option
 
 PROGRAM = "hostprobe"
-MAX_INTERVAL_MS = 2**64 - 1
 # A longer value, such as a throttle word with its flags, pushes only its own raw value right.
 VALUE_COLUMN_WIDTH = 26
 # Cursor home, then clear the screen: each table replaces the last one.
 REDRAW = "\x1b[H\x1b[2J"
-# The documented bits of the firmware's throttle word; the exporter names its
-# flag series after them too.
-THROTTLE_FLAGS = (
-    (0x1, "under_voltage_now"),
-    (0x2, "arm_frequency_capped_now"),
-    (0x4, "throttled_now"),
-    (0x8, "soft_temperature_limit_now"),
-    (0x10000, "under_voltage_occurred"),
-    (0x20000, "arm_frequency_capped_occurred"),
-    (0x40000, "throttled_occurred"),
-    (0x80000, "soft_temperature_limit_occurred"),
-)
 COUNTS_SINCE_BOOT = ("context_switches_per_sec", "page_faults_minor_per_sec", "page_faults_major_per_sec")
 
 # Every value of a snapshot is an int or a float.
@@ -143,17 +131,6 @@ def positive_seconds(text: str) -> float:
     return seconds
 
 
-def interval_ms(text: str) -> int:
-    """The --interval-ms option of the command and of the exporter."""
-    try:
-        milliseconds = int(text)
-    except ValueError:
-        milliseconds = 0
-    if not 1 <= milliseconds <= MAX_INTERVAL_MS:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer from 1 to {MAX_INTERVAL_MS}")
-    return milliseconds
-
-
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog=PROGRAM, description="Print snapshots of this machine's state.")
     parser.add_argument("--json", action="store_true", help="one JSON object a line, NaN as null, instead of a table")
@@ -163,13 +140,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         metavar="SECONDS",
         help="take a snapshot every SECONDS until interrupted; a terminal shows the table redrawn in place",
     )
-    parser.add_argument(
-        "--interval-ms",
-        type=interval_ms,
-        default=1000,
-        metavar="N",
-        help="interval passed to hostprobe.get_metrics_once, the divisor of the byte rates (default: %(default)s)",
-    )
+    add_interval_option(parser)
     return parser.parse_args(argv)
 
 

@@ -15,7 +15,7 @@ from typing import Any, Literal, cast
 from wsgiref.simple_server import WSGIRequestHandler
 
 import hostprobe
-from hostprobe_cli import THROTTLE_FLAGS, interval_ms
+from hostprobe_common import THROTTLE_FLAGS, add_interval_option
 from prometheus_client import make_wsgi_app
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.exposition import ThreadingWSGIServer
@@ -292,12 +292,7 @@ def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         default=DEFAULT_PORT,
         help="TCP port to listen on, 0 for any free one (default: %(default)s)",
     )
-    parser.add_argument(
-        "--interval-ms",
-        type=interval_ms,
-        default=1000,
-        help="interval passed to hostprobe.get_metrics_once, the divisor of the byte rates (default: %(default)s)",
-    )
+    add_interval_option(parser)
     return parser.parse_args(argv)
 
 
