@@ -1,5 +1,7 @@
-"""Deployment files: the systemd unit verifies as it is; the dashboard queries only what the exporter publishes."""
+"""Deployment files: installed with the package; the systemd unit verifies as it is; the dashboard queries only what
+the exporter publishes."""
 
+import importlib.metadata
 import json
 import re
 import shutil
@@ -14,9 +16,16 @@ from prometheus_client import generate_latest  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 from prometheus_client.registry import CollectorRegistry  # noqa: E402
 
-DEPLOY = Path(__file__).resolve().parents[2] / "deploy"
-sys.path.insert(0, str(DEPLOY.parent / "python"))
+# The unit and the dashboard ship inside the exporter's package.
+DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"
+sys.path.insert(0, str(DEPLOY.parent))
 from hostprobe_exporter.server import SnapshotCollector  # noqa: E402
+
+
+def test_installed_package_holds_both_files_as_they_are_here():
+    installed = Path(importlib.metadata.distribution("hostprobe").locate_file("hostprobe_exporter"))
+    for name in ("hostprobe-exporter.service", "grafana-dashboard.json"):
+        assert (installed / name).read_bytes() == (DEPLOY / name).read_bytes(), name
 
 
 @pytest.mark.skipif(
