@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <variant>
 
 #include "collector/out_of_memory.hpp"
 #include "collector/sampler.hpp"
@@ -22,13 +21,10 @@
 
 namespace hostprobe {
 
-// Receives the first snapshot the sampler publishes; nothing when the sampler
-// ended first or the receiver fell behind.
+// Receives the first snapshot the sampler publishes, however late this
+// thread wakes for it; nothing when the sampler ended first.
 std::optional<MetricsSnapshot> collect_metrics(TaskRuntime& runtime, std::uint64_t interval_ms) {
-    SnapshotReceiver receiver = start_sampler(runtime, period_from_millis(interval_ms));
-    auto received = receiver.receive();
-    if (auto* snapshot = std::get_if<MetricsSnapshot>(&received)) return *snapshot;
-    return std::nullopt;
+    return start_sampler(runtime, period_from_millis(interval_ms)).receive();
 }
 
 namespace {
@@ -314,10 +310,6 @@ PyObject* get_metrics_once(PyObject*, PyObject* const* args, Py_ssize_t position
 
 // ---- the module ----
 
-// The C API version (PYTHON_API_VERSION) that the module is created with;
-// the stable ABI's own PyModule_Create would pass its ABI version instead.
-constexpr int python_api_version = 1013;
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "hostprobe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -379,11 +371,13 @@ int add_function(PyObject* module) {
 PyObject* initialise_module() {
     if (module_cell != nullptr) {
         PyErr_SetString(PyExc_ImportError,
-                        "hostprobe: extension modules compiled for CPython 3.8 or older "
-                        "may only be initialized once per interpreter process");
+                        "hostprobe: this extension module may only be initialized once per interpreter process");
         return nullptr;
     }
-    PyRef module(PyModule_Create2(&module_definition, python_api_version));
+    // CPython checks this number only to warn of a mismatch, and takes both
+    // the C API's version (1013 on every CPython 3) and the stable ABI's (3)
+    // without a warning; PyModule_Create would pass the latter.
+    PyRef module(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (add_function(module.get()) < 0) return nullptr;
     Py_INCREF(module.get());

@@ -124,7 +124,7 @@ private:
 }  // namespace
 
 SnapshotReceiver start_sampler(TaskRuntime& runtime, Period period) {
-    auto channel = make_broadcast_channel<MetricsSnapshot>(snapshot_channel_capacity);
+    auto channel = make_channel<MetricsSnapshot>(snapshot_channel_capacity);
     runtime.spawn(SamplerTask(period, std::move(channel.sender)));
     return std::move(channel.receiver);
 }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "broadcast_channel.hpp"
+#include "channel.hpp"
 #include "snapshot.hpp"
 #include "task_runtime.hpp"
 
@@ -12,8 +12,8 @@ namespace hostprobe {
 
 inline constexpr std::size_t snapshot_channel_capacity = 8;
 
-using SnapshotSender = BroadcastSender<MetricsSnapshot>;
-using SnapshotReceiver = BroadcastReceiver<MetricsSnapshot>;
+using SnapshotSender = ChannelSender<MetricsSnapshot>;
+using SnapshotReceiver = ChannelReceiver<MetricsSnapshot>;
 
 // Starts the sampler on the runtime's workers and returns the receiving end
 // of its channel, without waiting.

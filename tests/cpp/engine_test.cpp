@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
+#include <string>
 #include <thread>
-#include <variant>
 
-#include "collector/broadcast_channel.hpp"
+#include "collector/channel.hpp"
 #include "collector/sampler.hpp"
 #include "collector/snapshot.hpp"
 #include "collector/task_runtime.hpp"
@@ -75,15 +81,14 @@ TEST(Ticker, KeepsItsGridAndFallsBackThirtyYearsAhead) {
     EXPECT_EQ(endless.next_due, start + 1s + std::chrono::seconds(946080000));
 }
 
-TEST(Channel, KeepsTheNewestAndCountsWhatWasLost) {
-    auto channel = make_broadcast_channel<int>(snapshot_channel_capacity);
+TEST(Channel, KeepsTheOldestUnreceivedUntilTheSenderEnds) {
+    auto channel = make_channel<int>(snapshot_channel_capacity);
     for (int i = 0; i < 11; ++i) channel.sender.send(i);
-    const auto lagged = channel.receiver.receive();
-    ASSERT_TRUE(std::holds_alternative<ChannelLagged>(lagged));
-    EXPECT_EQ(std::get<ChannelLagged>(lagged).lost_messages, 3u);
-    for (int expected = 3; expected < 11; ++expected) EXPECT_EQ(std::get<int>(channel.receiver.receive()), expected);
+    EXPECT_EQ(channel.receiver.receive(), 0);
+    channel.sender.send(11);
+    for (int expected : {1, 2, 3, 4, 5, 6, 7, 11}) EXPECT_EQ(channel.receiver.receive(), expected);
     { auto sender = std::move(channel.sender); }
-    EXPECT_TRUE(std::holds_alternative<ChannelClosed>(channel.receiver.receive()));
+    EXPECT_EQ(channel.receiver.receive(), std::nullopt);
 }
 
 TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
@@ -120,15 +125,38 @@ TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
     EXPECT_EQ(steps, 3);
 }
 
-TEST(Sampler, PublishesEveryPassAndHandsItTheIncreasesOfThePassBefore) {
+// The fake tool numbers its throttle answers, so each snapshot tells its
+// pass. The receiver comes only once more passes than the channel holds
+// have run.
+TEST(Sampler, ALateReceiverGetsTheFirstPassThenTheNext) {
+    char directory[] = "/tmp/hostprobe-sampler-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string count_file = std::string(directory) + "/passes";
+    const std::string tool = std::string(directory) + "/vcgencmd";
+    std::ofstream(tool) << "#!/bin/sh\n[ \"$1\" = get_throttled ] || exit 1\n"
+                        << "echo >> " << count_file << "\necho throttled=0x$(wc -l < " << count_file << ")\n";
+    chmod(tool.c_str(), 0755);
+    setenv("PATH", (std::string(directory) + ":/usr/bin:/bin").c_str(), 1);
+    const auto passes = [&] {
+        std::ifstream lines(count_file);
+        return std::count(std::istreambuf_iterator<char>(lines), {}, '\n');
+    };
+
     TaskRuntime runtime(available_processors());
-    SnapshotReceiver receiver = start_sampler(runtime, Period{0, 20000000});
-    const MetricsSnapshot first = std::get<MetricsSnapshot>(receiver.receive());
-    const MetricsSnapshot second = std::get<MetricsSnapshot>(receiver.receive());
-    // The first pass counts since boot, the second beyond the first's count.
-    EXPECT_GT(first.context_switches_per_sec, 1000u);
-    EXPECT_LT(second.context_switches_per_sec, first.context_switches_per_sec);
+    SnapshotReceiver receiver = start_sampler(runtime, period_from_millis(1));
+    const auto started = Clock::now();
+    while (passes() <= static_cast<long>(snapshot_channel_capacity) + 1 && Clock::now() - started < 30s) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const std::optional<MetricsSnapshot> first = receiver.receive();
+    const std::optional<MetricsSnapshot> second = receiver.receive();
     runtime.shutdown();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(std::pair(first->throttle_status, second->throttle_status), std::pair(1u, 2u));
+    // The first pass counts since boot, the second beyond the first's count.
+    EXPECT_GT(first->context_switches_per_sec, 1000u);
+    EXPECT_LT(second->context_switches_per_sec, first->context_switches_per_sec);
+    std::filesystem::remove_all(directory);
 }
 
 }  // namespace
