@@ -2,8 +2,9 @@
 # Builds hostprobe's wheels into dist/ for each architecture given (x86_64,
 # aarch64, armv7l; all three by default), with zig's toolchain aimed at
 # glibc 2.17 so that auditwheel can tag them manylinux_2_17, then has
-# auditwheel tag them. The ARM wheels take their architecture's Python
-# configuration header from a Debian root of that architecture.
+# auditwheel tag them. The x86_64 wheel takes the Python headers of the
+# python3 that runs this script; the ARM wheels take those of a Debian root
+# of their architecture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 architectures=("$@")
@@ -18,7 +19,7 @@ mkdir -p dist
 
 for architecture in "${architectures[@]}"; do
   case $architecture in
-    x86_64) zig_target=x86_64-linux-gnu.2.17 ;;
+    x86_64) zig_target=x86_64-linux-gnu.2.17 triplet=x86_64-linux-gnu ;;
     aarch64) zig_target=aarch64-linux-gnu.2.17 debian_arch=arm64 triplet=aarch64-linux-gnu ;;
     # Debian's armhf baseline: ARMv7-A with VFPv3-D16, NEON not required.
     armv7l) zig_target="arm-linux-gnueabihf.2.17 -mcpu=generic+v7a+vfp3d16+thumb2-neon-d32" debian_arch=armhf \
@@ -32,18 +33,25 @@ for architecture in "${architectures[@]}"; do
     chmod +x "$work/$tool"
   done
   settings=()
-  if [[ $architecture != x86_64 ]]; then
+  if [[ $architecture == x86_64 ]]; then
+    include=$("$tools/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
+  else
     root=$(tools/debian-root.sh "$debian_arch")
-    version=$(basename "$(ls -d "$root"/usr/include/python3.*)")
-    # Debian's pyconfig.h dispatches on the compiler's architecture to the
-    # header of the architecture's multiarch directory: put that one in its
-    # place.
-    cp -r "$root/usr/include/$version" "$work/include"
-    cp "$root/usr/include/$triplet/$version/pyconfig.h" "$work/include/pyconfig.h"
-    settings=(--config-settings="cmake.define.Python_INCLUDE_DIR=$work/include"
-      --config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
+    include=$(ls -d "$root"/usr/include/python3.*)
+    settings=(--config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
       --config-settings="cmake.define.CMAKE_SYSTEM_PROCESSOR=$architecture")
   fi
+  # Debian's and Ubuntu's pyconfig.h dispatches on the compiler's
+  # architecture to the header in the architecture's multiarch directory,
+  # which zig's compiler does not search: the headers are copied with that
+  # one in its place.
+  multiarch=$(dirname "$include")/$triplet/$(basename "$include")/pyconfig.h
+  if [[ -f $multiarch ]]; then
+    cp -r "$include" "$work/include"
+    cp "$multiarch" "$work/include/pyconfig.h"
+    include=$work/include
+  fi
+  settings+=(--config-settings="cmake.define.Python_INCLUDE_DIR=$include")
   CC=$work/cc CXX=$work/c++ _PYTHON_HOST_PLATFORM=linux-$architecture \
     "$tools/bin/python" -m pip wheel . --no-deps --quiet -w "$work/wheel" "${settings[@]}"
   # auditwheel takes the oldest tag the wheel's symbols allow; it must be
