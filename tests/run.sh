@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then builds and runs every test: the C++
-# tests (plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and
-# the engine's under ThreadSanitizer), a short run of every fuzz target, the
-# wheels of the three architectures and the audit of their stable ABI, the
-# Python tests of the x86_64 wheel on every CPython from 3.10 on, and the C++
-# and Python tests in emulated armhf and arm64 Debian roots.
+# Installs what the tests need, checks the formatting of the C++ and Python
+# files, then builds and runs every test: the C++ tests (plain, under
+# AddressSanitizer with UndefinedBehaviorSanitizer, and the engine's under
+# ThreadSanitizer), a short run of every fuzz target, the wheels of the three
+# architectures and the audit of their stable ABI, the Python tests of the
+# x86_64 wheel on every CPython from 3.10 on, and the C++ and Python tests in
+# emulated armhf and arm64 Debian roots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,8 +14,8 @@ cd "$(dirname "$0")/.."
 # roots, installed here because the two roots are made side by side and
 # their own installs would contend for dpkg's lock.
 missing=() missing_server=()
-for package in libgtest-dev g++ clang libclang-rt-14-dev strace python3-venv mmdebstrap qemu-user-static \
-  binfmt-support; do
+for package in libgtest-dev g++ clang clang-format libclang-rt-14-dev strace python3-dev python3-venv mmdebstrap \
+  qemu-user-static binfmt-support; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 dpkg -s prometheus >/dev/null 2>&1 || missing_server+=(prometheus)
@@ -28,10 +29,18 @@ fi
 for service in prometheus binfmt-support; do
   [[ " ${missing[*]} ${missing_server[*]} " != *" $service "* ]] || systemctl disable --quiet "$service.service"
 done
-# Build and audit tools in a venv of their own, not in the system's Python.
-python3 -m venv build/test-tools
-build/test-tools/bin/python -m pip install --quiet cmake ninja abi3audit
+# Build, audit and format tools in a venv of their own, made from the
+# system's python3 as a newcomer has it, not from pyenv's: python3 is the
+# venv's from here on, so the wheels' tools and the x86_64 wheel's headers
+# come from the system's Python too.
+[[ -x build/test-tools/bin/python ]] || /usr/bin/python3 -m venv build/test-tools
+build/test-tools/bin/python -m pip install --quiet cmake ninja abi3audit 'ruff>=0.17,<0.18'
 export PATH=$PWD/build/test-tools/bin:$PATH
+
+echo "== formatting: clang-format on the C++ files, ruff on the Python files"
+git ls-files -z '*.cpp' '*.hpp' '*.c' '*.h' | xargs -0 -r clang-format --dry-run -Werror
+ruff format --check .
+ruff check .
 
 # Making a root means minutes of package scripts run under emulation: both
 # are made while the host's tests run.
@@ -84,7 +93,8 @@ wheels x86_64
 
 echo "== Python tests: the one wheel in a venv of every CPython from 3.10 on"
 # pyenv keeps several CPythons on the development machines and CI; each gets
-# the same stable-ABI wheel. Elsewhere the suite runs on python3 alone.
+# the same stable-ABI wheel, the system's python3 standing for its own
+# version. Elsewhere the suite runs on python3 alone.
 candidates=("$(command -v python3)")
 if command -v pyenv >/dev/null; then
   candidates+=("$(pyenv root)"/versions/*/bin/python3)
