@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -121,16 +122,13 @@ int milliseconds_until(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// What the child does between clone and exec. It shares this process's
-// memory while the parent thread waits, so it calls only functions that are
-// safe after a fork and writes to no shared state. A failure ends it with
-// status 127, which its parent takes for a failed run.
 struct ChildStart {
     const char* program;
     char* const* argv;
     int input_fd;
     int output_fd;
     int error_fd;
+    pid_t parent_pid;
 };
 
 // Linux 5.9 closes them all in one call; before it, /proc/self/fd lists
@@ -161,6 +159,10 @@ struct ChildStart {
     close(listing);
 }
 
+// What the child does between clone and exec. It shares this process's
+// memory while the parent thread waits, so it calls only functions that are
+// safe after a fork and writes to no shared state. A failure ends it with
+// status 127, which its parent takes for a failed run.
 [[gnu::no_sanitize("address", "thread")]] int start_child(void* raw_start) {
     const ChildStart& start = *static_cast<const ChildStart*>(raw_start);
     // The parent's handlers must not run here, and the tool gets SIGPIPE and
@@ -181,6 +183,10 @@ struct ChildStart {
     sigset_t no_signals;
     sigemptyset(&no_signals);
     sigprocmask(SIG_SETMASK, &no_signals, nullptr);
+    // Killed when the thread that started it ends, so that a caller killed
+    // while it waits leaves no tool behind; a parent already gone before the
+    // request took effect shows as a changed parent.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != start.parent_pid) _exit(127);
     // A group of its own, so that helpers it starts are killed with it.
     if (setpgid(0, 0) != 0 || dup2(start.input_fd, STDIN_FILENO) < 0 || dup2(start.output_fd, STDOUT_FILENO) < 0 ||
         dup2(start.error_fd, STDERR_FILENO) < 0) {
@@ -202,7 +208,7 @@ std::optional<pid_t> spawn_child(const std::string& program, std::initializer_li
     argv.reserve(arguments.size() + 1);
     for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
     argv.push_back(nullptr);
-    ChildStart start{program.c_str(), argv.data(), input_fd, output_fd, error_fd};
+    ChildStart start{program.c_str(), argv.data(), input_fd, output_fd, error_fd, getpid()};
 
     // The child runs on this buffer while this thread waits for it.
     alignas(16) char stack[child_stack_bytes];
