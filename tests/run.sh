@@ -45,11 +45,13 @@ ruff check .
 # Making a root means minutes of package scripts run under emulation: both
 # are made while the host's tests run.
 roots_log=$(mktemp -d) venvs=
-# A root left half made is made anew next time.
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$roots_log" $venvs' EXIT
+# A root left half made is made anew next time. Each is made in a process
+# group of its own, which the kill ends whole: mmdebstrap and the package
+# scripts it runs too.
+trap 'kill -- $(jobs -p | sed "s/^/-/") 2>/dev/null || true; rm -rf "$roots_log" $venvs' EXIT
 declare -A root_job
 for arch in armhf arm64; do
-  tools/debian-root.sh "$arch" >"$roots_log/$arch" 2>&1 &
+  setsid tools/debian-root.sh "$arch" >"$roots_log/$arch" 2>&1 &
   root_job[$arch]=$!
 done
 
