@@ -8,10 +8,12 @@ hostprobe --watch 2        a snapshot every 2 seconds until Ctrl-C
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import math
 import os
 import sys
+import threading
 import time
 from collections.abc import Mapping, Sequence
 from typing import cast
@@ -121,13 +123,16 @@ def write_snapshots(interval_ms: int, as_json: bool, every_seconds: float | None
         time.sleep(max(0.0, next_due - time.monotonic()))
 
 
-def positive_seconds(text: str) -> float:
+def watch_period(text: str) -> float:
     try:
         seconds = float(text)
     except ValueError:
         seconds = math.nan
-    if not (math.isfinite(seconds) and seconds > 0):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number of seconds")
+    # time.sleep refuses a wait of 2^63 nanoseconds or more; the longest wait a lock takes is a little shorter.
+    if not 0 < seconds <= threading.TIMEOUT_MAX:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a number of seconds above 0 and at most {threading.TIMEOUT_MAX:.0f}"
+        )
     return seconds
 
 
@@ -136,7 +141,7 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--json", action="store_true", help="one JSON object a line, NaN as null, instead of a table")
     parser.add_argument(
         "--watch",
-        type=positive_seconds,
+        type=watch_period,
         metavar="SECONDS",
         help="take a snapshot every SECONDS until interrupted; a terminal shows the table redrawn in place",
     )
@@ -144,19 +149,29 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
+def discard_unwritten_output() -> None:
+    """Puts /dev/null behind stdout, so that the interpreter's last flush of what is still buffered cannot fail."""
+    if sys.stdout is not None:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Prints one snapshot, or one per --watch period; returns the exit status."""
     arguments = parse_arguments(argv)
     try:
+        if sys.stdout is None:  # the interpreter started with no file descriptor 1
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
         write_snapshots(arguments.interval_ms, arguments.json, arguments.watch)
     except CallFailed as failure:
         print(f"{PROGRAM}: {failure}", file=sys.stderr)
         return 1
-    except BrokenPipeError:
-        # The reader has gone. With /dev/null behind stdout, the interpreter's
-        # last flush of what is still buffered has nothing to fail on.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except BrokenPipeError:  # the reader has gone
+        discard_unwritten_output()
         return 0
+    except OSError as error:
+        print(f"{PROGRAM}: cannot write the output: {error.strerror}", file=sys.stderr)
+        discard_unwritten_output()
+        return 1
     except KeyboardInterrupt:
         return 130
     return 0
