@@ -1,5 +1,4 @@
-"""Deployment files: installed with the package; the systemd unit verifies as it is; the dashboard queries only what
-the exporter publishes."""
+"""Deployment files ship as they are here; the unit verifies as it is; the dashboard queries only published series."""
 
 import importlib.metadata
 import json
@@ -16,7 +15,6 @@ from prometheus_client import generate_latest  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 from prometheus_client.registry import CollectorRegistry  # noqa: E402
 
-# The unit and the dashboard ship inside the exporter's package.
 DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"
 sys.path.insert(0, str(DEPLOY.parent))
 from hostprobe_exporter.server import SnapshotCollector  # noqa: E402
