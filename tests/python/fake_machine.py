@@ -59,17 +59,23 @@ def tool_path(directory: Path, script: str | None) -> str:
     return f"{directory}:{SYSTEM_PATH}"
 
 
-def python_child(
-    code: str, env: dict[str, str] | None = None, timeout: float = 300, machine: FakeMachine | None = None
-) -> subprocess.CompletedProcess[str]:
-    """Runs `code` with hostprobe imported, on `machine` if one is given."""
-    command = [
+def python_command(code: str, *args: str) -> list[str]:
+    """Python running `code` with hostprobe imported and `args` as sys.argv[1:]."""
+    return [
         sys.executable,
         "-c",
         f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n{code}",
+        *args,
     ]
+
+
+def python_child(
+    code: str, env: dict[str, str] | None = None, machine: FakeMachine | None = None, args: tuple[str, ...] = ()
+) -> subprocess.CompletedProcess[str]:
+    """Runs `code` with hostprobe imported, on `machine` if one is given."""
+    command = python_command(code, *args)
     if machine is None:
-        return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
+        return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
     if not namespaces_permitted():
         pytest.skip("private mount namespaces (unshare -m, mount tmpfs) are not permitted here")
     with tempfile.TemporaryDirectory(prefix="hostprobe-fake-") as scratch:
@@ -86,15 +92,17 @@ def python_child(
             ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" "$@"', *command],
             capture_output=True,
             text=True,
-            timeout=timeout,
+            timeout=300,
             env=env,
             cwd=root / "bin",
         )
 
 
-def json_child(code: str, env: dict[str, str] | None = None, machine: FakeMachine | None = None) -> dict:
+def json_child(
+    code: str, env: dict[str, str] | None = None, machine: FakeMachine | None = None, args: tuple[str, ...] = ()
+) -> dict:
     """Runs `code`, which prints one JSON object, and returns that object."""
-    done = python_child(code, env, machine=machine)
+    done = python_child(code, env, machine, args)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
