@@ -13,7 +13,6 @@ import json
 import math
 import os
 import sys
-import threading
 import time
 from collections.abc import Mapping, Sequence
 from typing import cast
@@ -26,6 +25,9 @@ PROGRAM = "hostprobe"
 VALUE_COLUMN_WIDTH = 26
 # Cursor home, then clear the screen: each table replaces the last one.
 REDRAW = "\x1b[H\x1b[2J"
+# A year. time.sleep's deadline on the monotonic clock must fit a time_t,
+# which is 32 bits wide on some boards' C libraries (Debian 12's armhf).
+MAX_WATCH_SECONDS = 365 * 24 * 3600
 COUNTS_SINCE_BOOT = ("context_switches_per_sec", "page_faults_minor_per_sec", "page_faults_major_per_sec")
 
 # Every value of a snapshot is an int or a float.
@@ -128,11 +130,8 @@ def watch_period(text: str) -> float:
         seconds = float(text)
     except ValueError:
         seconds = math.nan
-    # time.sleep refuses a wait of 2^63 nanoseconds or more; the longest wait a lock takes is a little shorter.
-    if not 0 < seconds <= threading.TIMEOUT_MAX:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} is not a number of seconds above 0 and at most {threading.TIMEOUT_MAX:.0f}"
-        )
+    if not 0 < seconds <= MAX_WATCH_SECONDS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0 and at most {MAX_WATCH_SECONDS}")
     return seconds
 
 
