@@ -2,13 +2,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -129,23 +128,23 @@ TEST(TaskRuntime, RunsStepsOnTimeAndShutsDownCompletely) {
 // pass. The receiver comes only once more passes than the channel holds
 // have run.
 TEST(Sampler, ALateReceiverGetsTheFirstPassThenTheNext) {
-    char directory[] = "/tmp/hostprobe-sampler-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    const std::string count_file = std::string(directory) + "/passes";
-    const std::string tool = std::string(directory) + "/vcgencmd";
-    std::ofstream(tool) << "#!/bin/sh\n[ \"$1\" = get_throttled ] || exit 1\n"
-                        << "echo >> " << count_file << "\necho throttled=0x$(wc -l < " << count_file << ")\n";
-    chmod(tool.c_str(), 0755);
-    setenv("PATH", (std::string(directory) + ":/usr/bin:/bin").c_str(), 1);
+    const auto directory = std::filesystem::temp_directory_path() / ("hostprobe-sampler-" + std::to_string(getpid()));
+    std::filesystem::create_directory(directory);
+    const std::string passes_file = directory / "passes";
+    std::ofstream(directory / "vcgencmd") << "#!/bin/sh\n[ \"$1\" = get_throttled ] || exit 1\nprintf x >> "
+                                          << passes_file << "\necho throttled=0x$(wc -c < " << passes_file << ")\n";
+    chmod((directory / "vcgencmd").c_str(), 0755);
+    setenv("PATH", (directory.string() + ":/usr/bin:/bin").c_str(), 1);
     const auto passes = [&] {
-        std::ifstream lines(count_file);
-        return std::count(std::istreambuf_iterator<char>(lines), {}, '\n');
+        std::error_code no_file_yet;
+        const std::uintmax_t size = std::filesystem::file_size(passes_file, no_file_yet);
+        return no_file_yet ? 0 : size;
     };
 
     TaskRuntime runtime(available_processors());
     SnapshotReceiver receiver = start_sampler(runtime, period_from_millis(1));
     const auto started = Clock::now();
-    while (passes() <= static_cast<long>(snapshot_channel_capacity) + 1 && Clock::now() - started < 30s) {
+    while (passes() <= snapshot_channel_capacity + 1 && Clock::now() - started < 30s) {
         std::this_thread::sleep_for(1ms);
     }
     const std::optional<MetricsSnapshot> first = receiver.receive();
