@@ -1,4 +1,4 @@
-"""Serves hostprobe snapshots to Prometheus, a fresh one for every scrape.
+"""Serves hostprobe snapshots to Prometheus, none older than the scrape.
 
 Every scrape exposes the 26 values of a hostprobe.get_metrics_once snapshot
 as metrics named hostprobe_<quantity>_<base unit>: bytes, seconds, celsius
@@ -6,8 +6,10 @@ and hertz as they come, CPU shares as ratios from 0 to 1 (the module's
 percentages divided by 100), and the three counts since boot as counters
 (_total), which is what they are: they only grow until the machine restarts.
 The throttle word comes also as one 0/1 series per documented flag, and each
-scrape tells how long its snapshot took. Scrapes that arrive while a
-snapshot is being taken share it.
+scrape tells how long its snapshot took. While a snapshot is being taken
+the module holds the interpreter, so later connections wait to be accepted;
+scrapes whose collection had begun by then wait for that snapshot and share
+it.
 
 prometheus_client comes only with the exporter extra, so the collector and
 the server live in hostprobe_exporter.server, which main imports where it
