@@ -18,6 +18,7 @@ import pytest
 
 MODULE_DIR = str(Path(hostprobe.__file__).resolve().parent)
 SYSTEM_PATH = "/usr/local/bin:/usr/bin:/bin"
+PRIVATE_MOUNTS = ["unshare", "-m", "--propagation", "private", "sh", "-c"]
 
 
 class Link(str):
@@ -37,8 +38,8 @@ def comparable(values: dict) -> dict:  # NaN, which equals nothing, as a string
 
 @functools.cache
 def namespaces_permitted() -> bool:
-    probe = ["unshare", "-m", "--propagation", "private", "sh", "-c", "mount -t tmpfs none /proc"]
-    return subprocess.run(probe, capture_output=True, timeout=30).returncode == 0
+    probe = subprocess.run([*PRIVATE_MOUNTS, "mount -t tmpfs none /proc"], capture_output=True, timeout=30)
+    return probe.returncode == 0
 
 
 def _write(root: Path, tree: dict[str, str | bytes]) -> None:
@@ -61,12 +62,8 @@ def tool_path(directory: Path, script: str | None) -> str:
 
 def python_command(code: str, *args: str) -> list[str]:
     """Python running `code` with hostprobe imported and `args` as sys.argv[1:]."""
-    return [
-        sys.executable,
-        "-c",
-        f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n{code}",
-        *args,
-    ]
+    prelude = f"import sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport json, os, hostprobe\n"
+    return [sys.executable, "-c", prelude + code, *args]
 
 
 def python_child(
@@ -74,38 +71,23 @@ def python_child(
 ) -> subprocess.CompletedProcess[str]:
     """Runs `code` with hostprobe imported, on `machine` if one is given."""
     command = python_command(code, *args)
+    run = functools.partial(subprocess.run, capture_output=True, text=True, timeout=300)
     if machine is None:
-        return subprocess.run(command, capture_output=True, text=True, timeout=300, env=env)
+        return run(command, env=env)
     if not namespaces_permitted():
         pytest.skip("private mount namespaces (unshare -m, mount tmpfs) are not permitted here")
     with tempfile.TemporaryDirectory(prefix="hostprobe-fake-") as scratch:
-        root = Path(scratch)
-        _write(root / "proc", machine.proc)
-        _write(root / "sys", machine.sys_class)
+        root, mounts = Path(scratch), []
+        for tree, point in ((machine.proc, "/proc"), (machine.sys_class, "/sys/class")):
+            _write(root / point[1:], tree)
+            mounts.append(f"mount -t tmpfs none {point} && cp -a {shlex.quote(str(root / point[1:]))}/. {point}/")
         tool_path(root / "bin", machine.vcgencmd)
-        mounts = " && ".join(
-            f"mount -t tmpfs none {point} && cp -a {shlex.quote(str(root / source))}/. {point}/"
-            for source, point in (("proc", "/proc"), ("sys", "/sys/class"))
-        )
         env = dict(os.environ, PATH=":" + SYSTEM_PATH)  # an empty entry is the working directory, as in a shell
-        return subprocess.run(
-            ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{mounts} && exec "$0" "$@"', *command],
-            capture_output=True,
-            text=True,
-            timeout=300,
-            env=env,
-            cwd=root / "bin",
-        )
+        return run([*PRIVATE_MOUNTS, f'{" && ".join(mounts)} && exec "$0" "$@"', *command], env=env, cwd=root / "bin")
 
 
-def json_child(
-    code: str, env: dict[str, str] | None = None, machine: FakeMachine | None = None, args: tuple[str, ...] = ()
-) -> dict:
-    """Runs `code`, which prints one JSON object, and returns that object."""
-    done = python_child(code, env, machine, args)
+def json_child(*args, **kwargs) -> dict:
+    """Runs python_child's `code`, which prints one JSON object, and returns that object."""
+    done = python_child(*args, **kwargs)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
-
-
-def snapshot_on(machine: FakeMachine, interval_ms: int = 1000) -> dict[str, float | int]:
-    return json_child(f"print(json.dumps(hostprobe.get_metrics_once({interval_ms})))", machine=machine)
