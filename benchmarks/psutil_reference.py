@@ -1,4 +1,4 @@
-"""The 26 values of hostprobe.get_metrics_once, obtained the way a Python
+"""The values of hostprobe.get_metrics_once, obtained the way a Python
 program would without it: psutil, the standard library, and subprocess for
 the firmware tool."""
 

@@ -11,7 +11,7 @@ from typing import TypedDict
 __all__ = ["get_metrics_once"]
 
 class Metrics(TypedDict):
-    """One snapshot: the 26 entries in the order get_metrics_once inserts them.
+    """One snapshot: its entries in the order get_metrics_once inserts them.
 
     Exists only for type checkers: import it under `if TYPE_CHECKING:`.
     """

@@ -1,6 +1,6 @@
 """hostprobe: one snapshot of this machine's state, as a table or as JSON lines.
 
-hostprobe                  the 26 values in a table, readable and raw
+hostprobe                  the snapshot in a table, readable and raw
 hostprobe --json           one JSON object a line, NaN written as null
 hostprobe --watch 2        a snapshot every 2 seconds until Ctrl-C
 """

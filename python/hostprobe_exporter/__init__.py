@@ -1,6 +1,6 @@
 """Serves hostprobe snapshots to Prometheus, none older than the scrape.
 
-Every scrape exposes the 26 values of a hostprobe.get_metrics_once snapshot
+Every scrape exposes the values of a hostprobe.get_metrics_once snapshot
 as metrics named hostprobe_<quantity>_<base unit>: bytes, seconds, celsius
 and hertz as they come, CPU shares as ratios from 0 to 1 (the module's
 percentages divided by 100), and the three counts since boot as counters
