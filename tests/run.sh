@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 # roots, installed here because the two roots are made side by side and
 # their own installs would contend for dpkg's lock.
 missing=() missing_server=()
-for package in libgtest-dev g++ clang clang-format libclang-rt-14-dev strace python3-dev python3-venv mmdebstrap \
+for package in libgtest-dev g++ clang clang-format libclang-rt-14-dev python3-dev python3-venv mmdebstrap \
   qemu-user-static binfmt-support; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done

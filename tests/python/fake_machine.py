@@ -32,10 +32,6 @@ class FakeMachine:
     vcgencmd: str | None = None  # the tool's script, or no tool
 
 
-def comparable(values: dict) -> dict:  # NaN, which equals nothing, as a string
-    return {key: "nan" if value != value else value for key, value in values.items()}
-
-
 @functools.cache
 def namespaces_permitted() -> bool:
     probe = subprocess.run([*PRIVATE_MOUNTS, "mount -t tmpfs none /proc"], capture_output=True, timeout=30)

@@ -2,8 +2,6 @@
 
 import json
 import os
-import re
-import shutil
 import signal
 import subprocess
 import time
@@ -142,17 +140,3 @@ for soft in (0, hard):
         print(failure)
 """)
     assert done.stdout.splitlines() == ["Resource temporarily unavailable (os error 11)", "dict"]
-
-
-@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
-@pytest.mark.parametrize("with_tool", [False, True])
-def test_a_process_is_started_only_for_the_tool(tmp_path, with_tool):
-    # A thread's clone carries CLONE_THREAD, a new process's does not.
-    path = tool_path(tmp_path / "bin", "#!/bin/sh\necho throttled=0x1\n" if with_tool else None)
-    log = tmp_path / "trace"
-    strace = f"strace -f -qq -o {log} -e trace=execve,clone,clone3,fork,vfork".split()
-    call = python_command("hostprobe.get_metrics_once(3600000)")
-    subprocess.run([*strace, *call], check=True, timeout=60, env=dict(os.environ, PATH=path))
-    calls = [line for line in log.read_text().splitlines() if "resumed>" not in line]
-    processes = [line for line in calls if re.search(r"\b(clone3?|v?fork)\(", line) and "CLONE_THREAD" not in line]
-    assert (sum("execve(" in line for line in calls), len(processes)) == ((3, 2) if with_tool else (1, 0))
