@@ -1,6 +1,7 @@
 #include "byte_counters.hpp"
 
 #include <cstddef>
+#include <optional>
 
 #include "text.hpp"
 
@@ -25,7 +26,7 @@ constexpr std::size_t bytes_transmitted_token = 9;
 // The kernel counts sectors of 512 bytes whatever the device's own size.
 constexpr unsigned sector_shift = 9;
 
-std::uint64_t count_or_zero(std::string_view token) { return parse_unsigned<std::uint64_t>(token, 10).value_or(0); }
+std::optional<std::uint64_t> count(std::string_view token) { return parse_unsigned<std::uint64_t>(token, 10); }
 
 std::string_view without_trailing_colons(std::string_view name) {
     while (!name.empty() && name.back() == ':') name.remove_suffix(1);
@@ -39,10 +40,12 @@ ByteCounterMap parse_disk_counters(std::string_view diskstats_text) {
     for (std::string_view line : split_lines(diskstats_text)) {
         const auto tokens = leading_tokens<sectors_written_token + 1>(line, diskstats_min_tokens);
         if (tokens.count < diskstats_min_tokens) continue;
+        const auto sectors_read = count(tokens.token[sectors_read_token]);
+        const auto sectors_written = count(tokens.token[sectors_written_token]);
+        if (!sectors_read || !sectors_written) continue;
         // The shifts wrap modulo 2^64.
-        const std::uint64_t bytes_read = count_or_zero(tokens.token[sectors_read_token]) << sector_shift;
-        const std::uint64_t bytes_written = count_or_zero(tokens.token[sectors_written_token]) << sector_shift;
-        counters.insert_or_assign(std::string(tokens.token[disk_name_token]), std::pair{bytes_read, bytes_written});
+        counters.insert_or_assign(std::string(tokens.token[disk_name_token]),
+                                  std::pair{*sectors_read << sector_shift, *sectors_written << sector_shift});
     }
     return counters;
 }
@@ -56,9 +59,11 @@ ByteCounterMap parse_net_counters(std::string_view net_dev_text) {
         if (line_number++ < net_dev_header_lines) continue;
         const auto tokens = leading_tokens<bytes_transmitted_token + 1>(line, net_dev_min_tokens);
         if (tokens.count < net_dev_min_tokens) continue;
+        const auto received = count(tokens.token[bytes_received_token]);
+        const auto transmitted = count(tokens.token[bytes_transmitted_token]);
+        if (!received || !transmitted) continue;
         counters.insert_or_assign(std::string(without_trailing_colons(tokens.token[interface_name_token])),
-                                  std::pair{count_or_zero(tokens.token[bytes_received_token]),
-                                            count_or_zero(tokens.token[bytes_transmitted_token])});
+                                  std::pair{*received, *transmitted});
     }
     return counters;
 }

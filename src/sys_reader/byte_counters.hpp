@@ -9,7 +9,8 @@
 
 namespace hostprobe {
 
-// Name to (bytes read, bytes written) or (bytes received, bytes transmitted).
+// Name to (bytes read, bytes written) or (bytes received, bytes transmitted);
+// a line whose numbers do not parse names nothing.
 using ByteCounterMap = std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>>;
 
 ByteCounterMap parse_disk_counters(std::string_view diskstats_text);

@@ -34,21 +34,27 @@ MemoryUsage parse_memory_usage(std::string_view meminfo_text) {
 
 MemoryUsage read_memory_usage() { return parse_file("/proc/meminfo", parse_memory_usage); }
 
-PageFaultDeltas parse_page_faults(std::string_view vmstat_text, std::uint64_t reference_faults,
-                                  std::uint64_t reference_major_faults) {
-    std::uint64_t faults = 0;
-    std::uint64_t major_faults = 0;
+VmstatCounters parse_vmstat_counters(std::string_view vmstat_text) {
+    VmstatCounters counters;
     for (std::string_view line : split_lines(vmstat_text)) {
         // The space keeps longer counter names ("pgfault_...") out.
         if (line.starts_with("pgfault ")) {
-            faults = keyed_line_value(line);
+            counters.page_faults = keyed_line_number(line);
         } else if (line.starts_with("pgmajfault ")) {
-            major_faults = keyed_line_value(line);
+            counters.major_page_faults = keyed_line_number(line);
         }
     }
+    return counters;
+}
+
+VmstatCounters read_vmstat_counters() { return parse_file("/proc/vmstat", parse_vmstat_counters); }
+
+PageFaultDeltas parse_page_faults(std::string_view vmstat_text, std::uint64_t reference_faults,
+                                  std::uint64_t reference_major_faults) {
+    const VmstatCounters counters = parse_vmstat_counters(vmstat_text);
     PageFaultDeltas deltas;
-    deltas.faults_delta = saturating_sub(faults, reference_faults);
-    deltas.major_faults_delta = saturating_sub(major_faults, reference_major_faults);
+    deltas.faults_delta = saturating_sub(counters.page_faults.value_or(0), reference_faults);
+    deltas.major_faults_delta = saturating_sub(counters.major_page_faults.value_or(0), reference_major_faults);
     return deltas;
 }
 

@@ -198,10 +198,10 @@ bool LineCut::next(std::string_view& rest, std::string_view& piece) {
     return true;
 }
 
-std::uint64_t keyed_line_value(std::string_view line) {
+std::optional<std::uint64_t> keyed_line_number(std::string_view line) {
     std::string_view token;
-    if (!TokenCut::next(line, token) || !TokenCut::next(line, token)) return 0;
-    return parse_unsigned<std::uint64_t>(token, 10).value_or(0);
+    if (!TokenCut::next(line, token) || !TokenCut::next(line, token)) return std::nullopt;
+    return parse_unsigned<std::uint64_t>(token, 10);
 }
 
 template <class Unsigned>

@@ -42,9 +42,11 @@ extern template std::optional<std::uint64_t> parse_unsigned(std::string_view, un
 std::optional<float> parse_f32(std::string_view token);
 std::optional<double> parse_f64(std::string_view token);
 
-// The second token of a labelled line as a number; 0 when it is missing or
-// does not parse.
-std::uint64_t keyed_line_value(std::string_view line);
+// The second token of a labelled line as a number; nothing when it is
+// missing or does not parse.
+std::optional<std::uint64_t> keyed_line_number(std::string_view line);
+// The same, 0 for nothing.
+inline std::uint64_t keyed_line_value(std::string_view line) { return keyed_line_number(line).value_or(0); }
 
 // A forward range over the pieces of a text; a copy of `cut` finds each
 // next piece.

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "sys_reader/block_devices.hpp"
 #include "sys_reader/byte_counters.hpp"
 #include "sys_reader/child_process.hpp"
 #include "sys_reader/cpu_temperature.hpp"
 #include "sys_reader/cpu_times.hpp"
 #include "sys_reader/firmware.hpp"
+#include "sys_reader/kernel_width.hpp"
 #include "sys_reader/load_average.hpp"
 #include "sys_reader/memory.hpp"
 #include "sys_reader/text.hpp"
@@ -107,15 +109,55 @@ TEST(Readers, KernelTexts) {
         (Counts{400, 0}));
     const ByteCounterMap disks = parse_disk_counters(
         "   8       0 sda 10 0 1000 0 20 0 3 0 0 0 0\n"
-        "   8       1 sda1 10 0 36028797018963968 0 20 0 x 0 0 0 0 0 0 0 0\n"
-        "   8       2 short 10 0 1000 0 20 0 3 0 0 0\n");
-    EXPECT_EQ(disks, (ByteCounterMap{{"sda", {512000, 1536}}, {"sda1", {0, 0}}}));
+        "   8       1 sda1 10 0 36028797018963968 0 20 0 3 0 0 0 0 0 0 0 0\n"
+        "   8       2 sda2 10 0 1000 0 20 0 x 0 0 0 0\n"
+        "   8       3 short 10 0 1000 0 20 0 3 0 0 0\n");
+    EXPECT_EQ(disks, (ByteCounterMap{{"sda", {512000, 1536}}, {"sda1", {0, 1536}}}));
     const ByteCounterMap interfaces = parse_net_counters(
         "eth0: 1 1 0 0 0 0 0 0 2 1 0 0 0 0 0 0\n"
         "lo: 3 1 0 0 0 0 0 0 4 1 0 0 0 0 0 0\n"
         "  eth1:: 500 1 0 0 0 0 0 0 600 1 0 0 0 0 0 0\n"
-        "wlan0: 5 1 0 0 0 0 0 0 6 1 0 0 0 0 0\n");
+        "wlan0: 5 1 0 0 0 0 0 0 6 1 0 0 0 0 0\n"
+        "wlan1: 5 1 0 0 0 0 0 0 - 1 0 0 0 0 0 0\n");
     EXPECT_EQ(interfaces, (ByteCounterMap{{"eth1", {500, 600}}}));
+}
+
+// What the counters read natively: every column, line and count the kernel
+// wrote, and nothing for what it did not write or what does not parse.
+TEST(Readers, NativeCounters) {
+    using Ticks = std::array<std::optional<std::uint64_t>, cpu_mode_count>;
+    const StatCounters stat = parse_stat_counters(
+        "cpu  10 5 20 300 4 3 2 1 99 99\ncpu0 1 2 3 4 5 6 7\ncpu3 1 2 x 4 5 6 7 8\ncpu+4 1 2 3 4 5 6 7 8\n"
+        "cpux 1 2 3 4 5 6 7 8\ncpu5 1\nintr 5 6\nctxt 12\n");
+    EXPECT_EQ(stat.all_cpus->mode, (Ticks{10, 5, 20, 300, 4, 3, 2, 1}));
+    ASSERT_EQ(stat.per_cpu.size(), 2u);
+    EXPECT_EQ(std::pair(stat.per_cpu[0].first, stat.per_cpu[0].second.mode),
+              std::pair(0u, Ticks{1, 2, 3, 4, 5, 6, 7, std::nullopt}));
+    EXPECT_EQ(std::pair(stat.per_cpu[1].first, stat.per_cpu[1].second.mode),
+              std::pair(3u, Ticks{1, 2, std::nullopt, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(stat.context_switches, 12u);
+    const StatCounters empty = parse_stat_counters("ctxt x\n");
+    EXPECT_TRUE(!empty.all_cpus && empty.per_cpu.empty() && !empty.context_switches);
+    const VmstatCounters vmstat = parse_vmstat_counters("pgfault 500\npgmajfault_x 1\n");
+    EXPECT_EQ(std::pair(vmstat.page_faults, vmstat.major_page_faults),
+              std::pair(std::optional<std::uint64_t>(500), std::optional<std::uint64_t>()));
+    for (auto [target, whole] :
+         {std::pair{"../../devices/pci0000:00/0000:00:05.0/virtio2/block/vda", true},
+          {"../../devices/platform/emmc2bus/fe340000.mmc/mmc_host/mmc0/mmc0:aaaa/block/mmcblk0", true},
+          {"../../devices/pci0000:00/0000:00:05.0/virtio2/block/vda/vda1", false},
+          {"../../devices/virtual/block/loop0", false},
+          {"../../devices/virtual/block/dm-0", false},
+          {"block", false}})
+        EXPECT_EQ(is_hardware_whole_disk(target), whole) << target;
+    for (auto [machine, bits] : {std::pair{"x86_64", 64u},
+                                 {"aarch64", 64u},
+                                 {"ppc64le", 64u},
+                                 {"s390x", 64u},
+                                 {"armv7l", 32u},
+                                 {"armv6l", 32u},
+                                 {"i686", 32u},
+                                 {"armv8l", 32u}})
+        EXPECT_EQ(kernel_bits_of_machine(machine), bits) << machine;
 }
 
 TEST(Readers, FirmwareAnswersAndZoneTemperatures) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "sys_reader/block_devices.hpp"
 #include "sys_reader/byte_counters.hpp"
 #include "sys_reader/cpu_temperature.hpp"
 #include "sys_reader/cpu_times.hpp"
@@ -74,8 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // The readers' parsers, for the sanitizers to watch.
     [[maybe_unused]] const auto parsed =
-        std::tuple(parse_cpu_times(text, 0), parse_memory_usage(text), parse_page_faults(text, 0, 0),
-                   parse_disk_counters(text), parse_net_counters(text), parse_load_average(text), parse_uptime(text),
-                   parse_zone_temperature(text), parse_throttle_status(text), parse_arm_clock(text));
+        std::tuple(parse_cpu_times(text, 0), parse_stat_counters(text), parse_vmstat_counters(text),
+                   parse_memory_usage(text), parse_page_faults(text, 0, 0), parse_disk_counters(text),
+                   parse_net_counters(text), parse_load_average(text), parse_uptime(text), parse_zone_temperature(text),
+                   parse_throttle_status(text), parse_arm_clock(text), is_hardware_whole_disk(text));
     return 0;
 }

@@ -1,0 +1,3 @@
+from hostprobe_counters import Counters
+
+def read_counters() -> Counters: ...
