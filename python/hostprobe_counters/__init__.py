@@ -112,10 +112,11 @@ def rates(earlier: Counters, later: Counters) -> Rates:
     A counter that went backwards, or one present in only one reading, has
     no rate (None) for the interval: never a negative number, never a spike.
     The one exception: on a 32-bit kernel the /proc/net/dev counters wrap at
-    2^32, and their increase is taken modulo 2^32. The totals count the
-    devices that have a rate: ``disk_*`` the whole hardware disks (None when
-    sysfs did not say which they are), ``net_*`` every interface but the
-    loopback "lo". Every rate is None when the later reading is not later.
+    2^32, and their increase is taken modulo 2^32. The totals are over the
+    devices present in both readings, ``disk_*`` the whole hardware disks
+    (None when sysfs did not say which they are), ``net_*`` every interface
+    but the loopback "lo"; a total is None when one of its devices has no
+    rate. Every rate is None when the later reading is not later.
     """
     seconds = later["monotonic_seconds"] - earlier["monotonic_seconds"]
 
@@ -140,9 +141,10 @@ def rates(earlier: Counters, later: Counters) -> Rates:
     def total(
         pairs: Mapping[str, tuple[float | None, float | None]], names: Iterable[str] | None, index: int
     ) -> float | None:
-        if names is None or seconds <= 0:
+        if names is None:
             return None
-        return sum((rate for name in names if (rate := pairs[name][index]) is not None), 0.0)
+        rates = [pairs[name][index] for name in names]
+        return None if None in rates or seconds <= 0 else sum((rate for rate in rates if rate is not None), 0.0)
 
     busy, mode_shares = _cpu_shares(earlier.get("cpu_seconds", {}), later.get("cpu_seconds", {}))
     earlier_per_cpu = earlier["cpu_seconds_per_cpu"]
@@ -151,10 +153,12 @@ def rates(earlier: Counters, later: Counters) -> Rates:
         for cpu, seconds in later["cpu_seconds_per_cpu"].items()
     }
     disks = pair_rates(earlier["disks"], later["disks"], None)
-    whole_disks = later.get("whole_disks") if "whole_disks" in earlier else None
+    whole_disks = None
+    if "whole_disks" in earlier and "whole_disks" in later:
+        whole_disks = earlier["whole_disks"] & later["whole_disks"]
     net_modulus = NET_COUNTER_MODULUS_32_BIT if later["kernel_bits"] == 32 else None
     interfaces = pair_rates(earlier["interfaces"], later["interfaces"], net_modulus)
-    not_loopback = [name for name in interfaces if name != "lo"]
+    not_loopback = [name for name in interfaces if name != "lo" and name in earlier["interfaces"]]
 
     def count_rate(key: Literal["context_switches", "page_faults", "page_faults_major"]) -> float | None:
         return per_second(_increase(earlier.get(key), later.get(key)))

@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import hostprobe
+import hostprobe_counters._native
 import pytest
 
 
@@ -15,8 +16,9 @@ def test_module_and_function_attributes():
     function = hostprobe.get_metrics_once
     assert (function.__doc__, function.__module__, function.__self__) == (None, "hostprobe", hostprobe)
     assert list(inspect.signature(function).parameters) == ["interval_ms"]
-    symbols = subprocess.run(["nm", "-D", "--defined-only", hostprobe.__file__], capture_output=True, text=True)
-    assert [line.split()[-1] for line in symbols.stdout.splitlines()] == ["PyInit_hostprobe"]
+    for module, name in ((hostprobe, "hostprobe"), (hostprobe_counters._native, "_native")):
+        symbols = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True)
+        assert [line.split()[-1] for line in symbols.stdout.splitlines()] == [f"PyInit_{name}"]
 
 
 CAUSE = KeyError("root")
