@@ -28,7 +28,7 @@ __all__ = ["Counters", "Rates", "rates", "read_counters"]
 
 # /proc/net/dev counters are unsigned long in a 32-bit kernel: they wrap at
 # 2^32 bytes, every 34 s at a gigabit per second.
-NET_COUNTER_MODULUS_32_BIT = 2**32
+_NET_COUNTER_MODULUS_32_BIT = 2**32
 
 
 class _CountersAlwaysPresent(TypedDict):
@@ -156,7 +156,7 @@ def rates(earlier: Counters, later: Counters) -> Rates:
     whole_disks = None
     if "whole_disks" in earlier and "whole_disks" in later:
         whole_disks = earlier["whole_disks"] & later["whole_disks"]
-    net_modulus = NET_COUNTER_MODULUS_32_BIT if later["kernel_bits"] == 32 else None
+    net_modulus = _NET_COUNTER_MODULUS_32_BIT if later["kernel_bits"] == 32 else None
     interfaces = pair_rates(earlier["interfaces"], later["interfaces"], net_modulus)
     not_loopback = [name for name in interfaces if name != "lo" and name in earlier["interfaces"]]
 
