@@ -2,7 +2,9 @@
 
 hostprobe                  the snapshot in a table, readable and raw
 hostprobe --json           one JSON object a line, NaN written as null
-hostprobe --watch 2        a snapshot every 2 seconds until Ctrl-C
+hostprobe --watch 2        a snapshot every 2 seconds until Ctrl-C, and from
+                           the second on the live figures: the rates of the
+                           kernel's counters since the previous one
 """
 
 from __future__ import annotations
@@ -14,11 +16,13 @@ import math
 import os
 import sys
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import cast
 
 import hostprobe
+import hostprobe_counters
 from hostprobe_common import THROTTLE_FLAGS, add_interval_option
+from hostprobe_counters import Counters, Rates
 
 PROGRAM = "hostprobe"
 # A longer value, such as a throttle word with its flags, pushes only its own raw value right.
@@ -29,6 +33,8 @@ REDRAW = "\x1b[H\x1b[2J"
 # which is 32 bits wide on some boards' C libraries (Debian 12's armhf).
 MAX_WATCH_SECONDS = 365 * 24 * 3600
 COUNTS_SINCE_BOOT = ("context_switches_per_sec", "page_faults_minor_per_sec", "page_faults_major_per_sec")
+LIVE_FIGURES_NEXT = "live figures come with the next frame\n"
+NO_RATE = "n/a"
 
 # Every value of a snapshot is an int or a float.
 Snapshot = Mapping[str, float]
@@ -81,18 +87,81 @@ def readable(key: str, value: float) -> str:
     return f"{value:.2f}"  # run queue and load averages
 
 
+def span(key: str) -> str:
+    """The span of a snapshot's value whose name alone would pass for a figure of now."""
+    if (key.startswith("cpu_") and key.endswith("_percent")) or key in COUNTS_SINCE_BOOT:
+        return " since boot"
+    if key.endswith("_bytes_per_sec"):
+        return " over one pass"
+    return ""
+
+
 def table(snapshot: Snapshot) -> str:
     rows = []
     for key, value in snapshot.items():
-        text, raw = readable(key, value), json.dumps(value)  # json.dumps writes NaN as NaN
+        text, raw = readable(key, value) + span(key), json.dumps(value)  # json.dumps writes NaN as NaN
         rows.append((key, text, "" if raw == text else raw))
     key_width = max(len(key) for key, _, _ in rows)
     text_width = min(max(len(text) for _, text, _ in rows), VALUE_COLUMN_WIDTH)
     return "".join(f"{key:<{key_width}}  {text:<{text_width}}  {raw}".rstrip() + "\n" for key, text, raw in rows)
 
 
-def json_line(snapshot: Snapshot) -> str:
-    plain = {key: None if math.isnan(value) else value for key, value in snapshot.items()}
+def percent_text(percent: float) -> str:
+    return f"{percent:.2f} %"
+
+
+def byte_rate_text(bytes_per_second: float) -> str:
+    return binary_size(bytes_per_second) + "/s"
+
+
+def count_rate_text(count_per_second: float) -> str:
+    return f"{count_per_second:,.0f}/s"
+
+
+def rate_text(rate: float | None, text: Callable[[float], str]) -> str:
+    return NO_RATE if rate is None or math.isnan(rate) else text(rate)
+
+
+def live_table(live: Rates, whole_disks: frozenset[str]) -> str:
+    """The rates since the previous frame. A device's row, under its total, gives read then written, or received
+    then sent; the rows are those of the devices the totals count."""
+
+    def pair_text(first: float | None, second: float | None) -> str:
+        return f"{rate_text(first, byte_rate_text)}, {rate_text(second, byte_rate_text)}"
+
+    per_cpu = sorted(live["cpu_busy_percent_per_cpu"].items())
+    rows = [
+        ("cpu busy", rate_text(live["cpu_busy_percent"], percent_text)),
+        *((f"  cpu{cpu}", rate_text(busy, percent_text)) for cpu, busy in per_cpu),
+        *((f"cpu {mode}", rate_text(share, percent_text)) for mode, share in live["cpu_mode_percent"].items()),
+        ("disk read, written", pair_text(live["disk_read_bytes_per_sec"], live["disk_write_bytes_per_sec"])),
+        *((f"  {disk}", pair_text(*pair)) for disk, pair in live["disks"].items() if disk in whole_disks),
+        ("net received, sent", pair_text(live["net_rx_bytes_per_sec"], live["net_tx_bytes_per_sec"])),
+        *((f"  {name}", pair_text(*pair)) for name, pair in live["interfaces"].items() if name != "lo"),
+        ("context switches", rate_text(live["context_switches_per_sec"], count_rate_text)),
+        ("page faults", rate_text(live["page_faults_per_sec"], count_rate_text)),
+        ("major page faults", rate_text(live["page_faults_major_per_sec"], count_rate_text)),
+    ]
+    label_width = max(len(label) for label, _ in rows)
+    heading = f"live figures, over the last {live['seconds']:.2f} s:\n"
+    return heading + "".join(f"{label:<{label_width}}  {text}\n" for label, text in rows)
+
+
+def json_safe(value: object) -> object:
+    """Strict JSON's form of the rates: string keys, lists for tuples, null for NaN."""
+    if isinstance(value, dict):
+        return {str(key): json_safe(item) for key, item in value.items()}
+    if isinstance(value, tuple):
+        return [json_safe(item) for item in value]
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    return value
+
+
+def json_line(snapshot: Snapshot, live: Rates | None) -> str:
+    plain: dict[str, object] = {key: None if math.isnan(value) else value for key, value in snapshot.items()}
+    if live is not None:
+        plain["live"] = json_safe(live)
     return json.dumps(plain, allow_nan=False) + "\n"
 
 
@@ -106,20 +175,27 @@ def take_snapshot(interval_ms: int) -> Snapshot:
 
 
 def write_snapshots(interval_ms: int, as_json: bool, every_seconds: float | None) -> None:
-    watching = every_seconds is not None
-    redraw = watching and not as_json and sys.stdout.isatty()
+    if every_seconds is None:
+        snapshot = take_snapshot(interval_ms)
+        sys.stdout.write(json_line(snapshot, None) if as_json else table(snapshot))
+        sys.stdout.flush()
+        return
+    redraw = not as_json and sys.stdout.isatty()
     next_due = time.monotonic()
+    previous: Counters | None = None
     while True:
         snapshot = take_snapshot(interval_ms)
+        current = hostprobe_counters.read_counters()
+        live = None if previous is None else hostprobe_counters.rates(previous, current)
+        previous = current
         if as_json:
-            sys.stdout.write(json_line(snapshot))
-        elif redraw:
-            sys.stdout.write(REDRAW + table(snapshot))
+            frame = json_line(snapshot, live)
         else:
-            sys.stdout.write(table(snapshot) + ("\n" if watching else ""))
+            whole_disks = current.get("whole_disks", frozenset())
+            frame = table(snapshot) + "\n" + (LIVE_FIGURES_NEXT if live is None else live_table(live, whole_disks))
+            frame = REDRAW + frame if redraw else frame + "\n"
+        sys.stdout.write(frame)
         sys.stdout.flush()
-        if every_seconds is None:
-            return
         # A call that outlasts the period starts the next one at once, without a burst to catch up.
         next_due = max(next_due + every_seconds, time.monotonic())
         time.sleep(max(0.0, next_due - time.monotonic()))

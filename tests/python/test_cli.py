@@ -2,6 +2,7 @@
 
 import functools
 import json
+import math
 import os
 import pty
 import re
@@ -12,6 +13,7 @@ import time
 from pathlib import Path
 
 import hostprobe
+import hostprobe_counters  # the installed package, which the tree's command also takes: the tree has no native part
 import pytest
 from fake_machine import MODULE_DIR
 
@@ -19,26 +21,27 @@ SOURCE_DIR = str(Path(__file__).resolve().parents[2] / "python")
 sys.path.insert(0, SOURCE_DIR)
 import hostprobe_cli  # noqa: E402
 
-COMMAND = [sys.executable, "-m", "hostprobe_cli"]
+PRELUDE = f"import sys, hostprobe_counters\nsys.path.insert(0, {SOURCE_DIR!r})\nimport hostprobe, hostprobe_cli\n"
+COMMAND = [sys.executable, "-c", PRELUDE + "import runpy\nrunpy.run_module('hostprobe_cli', run_name='__main__')"]
 # Output buffered, as by default: what a failed write leaves in the buffer is flushed again at exit.
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([SOURCE_DIR, MODULE_DIR]), PYTHONUNBUFFERED="")
+ENV = dict(os.environ, PYTHONPATH=MODULE_DIR, PYTHONUNBUFFERED="")
 # A shell starts background jobs with SIGINT ignored, which their children would inherit.
 start = functools.partial(subprocess.Popen, env=ENV, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 run = functools.partial(subprocess.run, env=ENV, capture_output=True, text=True, timeout=60)
 # Table rows, spaces squeezed, of each key the table shows in its own way; the last word is the value in JSON.
 ROWS = [
     "timestamp 2023-11-14 22:13:20 +0000 1700000000.5",
-    "cpu_usage_percent 37.50 % 37.5",
-    "cpu_idle_percent NaN",
+    "cpu_usage_percent 37.50 % since boot 37.5",
+    "cpu_idle_percent NaN since boot NaN",
     "run_queue_length 3.00 3.0",
-    "context_switches_per_sec 1,234,567 1234567",
+    "context_switches_per_sec 1,234,567 since boot 1234567",
     "cpu_temp_celsius 45.5 °C 45.5",
     "throttle_status 0x80050005 under_voltage_now throttled_now under_voltage_occurred throttled_occurred 2147811333",
     "mem_total_bytes 7.68 GiB 8242626560",
     "mem_used_bytes 48.28 MiB 50626560",
-    *(f"page_faults_{kind}_per_sec 0" for kind in ("minor", "major")),
+    *(f"page_faults_{kind}_per_sec 0 since boot 0" for kind in ("minor", "major")),
     "uptime_seconds 1d 02:03:04 93784.5",
-    "net_tx_bytes_per_sec 1.50 KiB/s 1536",
+    "net_tx_bytes_per_sec 1.50 KiB/s over one pass 1536",
     "measure_clock 1500 MHz 1500398464",
 ]
 SAMPLE = {row.split()[0]: json.loads(row.split()[-1]) for row in ROWS}
@@ -53,6 +56,33 @@ def test_json_line_and_table(monkeypatch, capsys):
     assert json.loads(json_line, parse_constant=pytest.fail) == snapshot | {"cpu_idle_percent": None}
     rows = {row.split()[0]: " ".join(row.split()) for row in table}
     assert (list(rows), [rows[key] for key in SAMPLE]) == (list(snapshot), ROWS)
+
+
+def test_live_figures_from_the_second_frame_on(monkeypatch, capsys):
+    no_rates = hostprobe_counters.rates(*[hostprobe_counters.read_counters()] * 2)  # None: no time between them
+    readings = iter(range(8))
+
+    def read_counters():  # three readings a run, then Ctrl-C
+        if (number := next(readings)) % 4 == 3:
+            raise KeyboardInterrupt
+        return {"n": number}
+
+    def rates(earlier, later):  # which readings it was given, and a NaN, in a tuple
+        return no_rates | {"disks": {"pair": (earlier["n"], later["n"], math.nan)}}
+
+    monkeypatch.setattr(hostprobe, "get_metrics_once", lambda interval_ms: SAMPLE)
+    monkeypatch.setattr(hostprobe_counters, "read_counters", read_counters)
+    monkeypatch.setattr(hostprobe_counters, "rates", rates)
+    assert (hostprobe_cli.main(["--json", "--watch=0.01"]), hostprobe_cli.main(["--watch=0.01"])) == (130, 130)
+    output = capsys.readouterr().out
+    lines = [json.loads(line, parse_constant=pytest.fail) for line in output.splitlines()[:3]]
+    lives = [line.pop("live", "absent") for line in lines]
+    live = [json.loads(json.dumps(rates({"n": n}, {"n": n + 1})), parse_constant=lambda nan: None) for n in (0, 1)]
+    assert (lines, lives) == ([SAMPLE | {"cpu_idle_percent": None}] * 3, ["absent", *live])
+    first, *others = output.split("timestamp")[4:]  # the table's frames: live figures from the second on
+    rows = {" ".join(row.split()) for frame in others for row in frame.partition(" s:\n")[2].splitlines() if row}
+    assert "live figures come with the next frame" in first and "cpu busy n/a" in rows
+    assert len(others) == 2 and all(row.endswith("n/a") for row in rows), output
 
 
 @pytest.mark.parametrize("arguments", [["--json"], []])
@@ -110,6 +140,6 @@ def test_usage_errors(argument):
     ],
 )
 def test_a_raising_call_or_unwritable_output_gives_one_line_and_status_1(code, arguments, redirect, message):
-    program = f"import hostprobe, hostprobe_cli\n{code}\nexit(hostprobe_cli.main({arguments!r}))"
+    program = f"{PRELUDE}{code}\nexit(hostprobe_cli.main({arguments!r}))"
     done = run(["sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-c", program])
     assert (done.returncode, done.stdout, done.stderr) == (1, "", f"hostprobe: {message}\n")
