@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "py_ref.hpp"
@@ -35,6 +37,11 @@ struct CounterReading {
     unsigned kernel_bits = 0;
 };
 
+// Kept by the process for as long as the module is loaded; readers on
+// several threads take turns.
+std::mutex whole_disk_answers_mutex;
+WholeDiskAnswers whole_disk_answers;
+
 CounterReading read_counter_files() {
     CounterReading reading;
     timespec now{};
@@ -45,19 +52,52 @@ CounterReading read_counter_files() {
     reading.vmstat = read_vmstat_counters();
     reading.disks = read_disk_counters();
     reading.interfaces = read_net_counters();
-    reading.whole_disks = read_hardware_whole_disks(reading.disks);
+    {
+        const std::lock_guard lock(whole_disk_answers_mutex);
+        reading.whole_disks = read_hardware_whole_disks(reading.disks, whole_disk_answers);
+    }
     reading.kernel_bits = read_kernel_bits();
     return reading;
 }
 
-constexpr const char* cpu_mode_names[cpu_mode_count] = {"user",   "nice", "system",  "idle",
+// The result's keys, made once and kept for the life of the process.
+enum Key : std::size_t {
+    monotonic_seconds,
+    cpu_seconds,
+    cpu_seconds_per_cpu,
+    context_switches,
+    page_faults,
+    page_faults_major,
+    disks,
+    whole_disks,
+    interfaces,
+    kernel_bits,
+    key_count,
+};
+constexpr const char* key_texts[key_count] = {
+    "monotonic_seconds", "cpu_seconds", "cpu_seconds_per_cpu", "context_switches", "page_faults",
+    "page_faults_major", "disks",       "whole_disks",         "interfaces",       "kernel_bits",
+};
+constexpr const char* cpu_mode_texts[cpu_mode_count] = {"user",   "nice", "system",  "idle",
                                                         "iowait", "irq",  "softirq", "steal"};
+PyObject* keys[key_count];
+PyObject* cpu_mode_keys[cpu_mode_count];
+
+int make_keys() {
+    for (std::size_t i = 0; i < key_count; ++i)
+        if (keys[i] == nullptr && (keys[i] = PyUnicode_InternFromString(key_texts[i])) == nullptr) return -1;
+    for (std::size_t i = 0; i < cpu_mode_count; ++i)
+        if (cpu_mode_keys[i] == nullptr &&
+            (cpu_mode_keys[i] = PyUnicode_InternFromString(cpu_mode_texts[i])) == nullptr)
+            return -1;
+    return 0;
+}
 
 // Each helper returns a new reference, or null (-1) with an exception set.
 
-int set_item(PyObject* dict, const char* key, PyObject* new_value) {
+int set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
     PyRef value(new_value);
-    return value ? PyDict_SetItemString(dict, key, value.get()) : -1;
+    return value ? PyDict_SetItem(dict, key, value.get()) : -1;
 }
 
 PyObject* cpu_seconds_dict(const CpuTicks& ticks, long ticks_per_second) {
@@ -66,7 +106,7 @@ PyObject* cpu_seconds_dict(const CpuTicks& ticks, long ticks_per_second) {
     for (std::size_t i = 0; i < cpu_mode_count; ++i) {
         if (!ticks.mode[i]) continue;
         const double value = static_cast<double>(*ticks.mode[i]) / static_cast<double>(ticks_per_second);
-        if (set_item(seconds.get(), cpu_mode_names[i], PyFloat_FromDouble(value)) < 0) return nullptr;
+        if (set_item(seconds.get(), cpu_mode_keys[i], PyFloat_FromDouble(value)) < 0) return nullptr;
     }
     return seconds.release();
 }
@@ -83,47 +123,62 @@ PyObject* per_cpu_dict(const StatCounters& stat, long ticks_per_second) {
     return per_cpu.release();
 }
 
+PyObject* name_text(const std::string& name) {
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* byte_pair(std::pair<std::uint64_t, std::uint64_t> bytes) {
+    PyRef pair(PyTuple_New(2));
+    if (!pair) return nullptr;
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        // PyTuple_SetItem takes the reference, even when it fails.
+        PyObject* count = PyLong_FromUnsignedLongLong(i == 0 ? bytes.first : bytes.second);
+        if (count == nullptr || PyTuple_SetItem(pair.get(), i, count) < 0) return nullptr;
+    }
+    return pair.release();
+}
+
 PyObject* byte_pairs_dict(const ByteCounterMap& counters) {
     PyRef pairs(PyDict_New());
     if (!pairs) return nullptr;
     for (const auto& [name, bytes] : counters) {
-        PyRef key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        PyRef value(Py_BuildValue("(KK)", static_cast<unsigned long long>(bytes.first),
-                                  static_cast<unsigned long long>(bytes.second)));
+        PyRef key(name_text(name));
+        PyRef value(byte_pair(bytes));
         if (!key || !value || PyDict_SetItem(pairs.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return pairs.release();
 }
 
 PyObject* name_set(const std::vector<std::string>& names) {
-    PyRef list(PyList_New(0));
-    if (!list) return nullptr;
+    PyRef set(PyFrozenSet_New(nullptr));
+    if (!set) return nullptr;
     for (const std::string& name : names) {
-        PyRef text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+        PyRef text(name_text(name));
+        if (!text || PySet_Add(set.get(), text.get()) < 0) return nullptr;
     }
-    return PyFrozenSet_New(list.get());
+    return set.release();
 }
 
-int set_count(PyObject* dict, const char* key, const std::optional<std::uint64_t>& count) {
-    return count ? set_item(dict, key, PyLong_FromUnsignedLongLong(*count)) : 0;
+int set_count(PyObject* dict, Key key, const std::optional<std::uint64_t>& count) {
+    return count ? set_item(dict, keys[key], PyLong_FromUnsignedLongLong(*count)) : 0;
 }
 
 PyObject* counters_dict(const CounterReading& reading) {
     PyRef result(PyDict_New());
-    if (!result || set_item(result.get(), "monotonic_seconds", PyFloat_FromDouble(reading.monotonic_seconds)) < 0)
-        return nullptr;
+    if (!result) return nullptr;
+    PyObject* dict = result.get();
+    if (set_item(dict, keys[monotonic_seconds], PyFloat_FromDouble(reading.monotonic_seconds)) < 0) return nullptr;
     if (reading.stat.all_cpus && reading.ticks_per_second > 0 &&
-        set_item(result.get(), "cpu_seconds", cpu_seconds_dict(*reading.stat.all_cpus, reading.ticks_per_second)) < 0)
+        set_item(dict, keys[cpu_seconds], cpu_seconds_dict(*reading.stat.all_cpus, reading.ticks_per_second)) < 0)
         return nullptr;
-    if (set_item(result.get(), "cpu_seconds_per_cpu", per_cpu_dict(reading.stat, reading.ticks_per_second)) < 0 ||
-        set_count(result.get(), "context_switches", reading.stat.context_switches) < 0 ||
-        set_count(result.get(), "page_faults", reading.vmstat.page_faults) < 0 ||
-        set_count(result.get(), "page_faults_major", reading.vmstat.major_page_faults) < 0 ||
-        set_item(result.get(), "disks", byte_pairs_dict(reading.disks)) < 0 ||
-        set_item(result.get(), "interfaces", byte_pairs_dict(reading.interfaces)) < 0 ||
-        (reading.whole_disks && set_item(result.get(), "whole_disks", name_set(*reading.whole_disks)) < 0) ||
-        set_item(result.get(), "kernel_bits", PyLong_FromUnsignedLong(reading.kernel_bits)) < 0)
+    if (set_item(dict, keys[cpu_seconds_per_cpu], per_cpu_dict(reading.stat, reading.ticks_per_second)) < 0 ||
+        set_count(dict, context_switches, reading.stat.context_switches) < 0 ||
+        set_count(dict, page_faults, reading.vmstat.page_faults) < 0 ||
+        set_count(dict, page_faults_major, reading.vmstat.major_page_faults) < 0 ||
+        set_item(dict, keys[disks], byte_pairs_dict(reading.disks)) < 0 ||
+        (reading.whole_disks && set_item(dict, keys[whole_disks], name_set(*reading.whole_disks)) < 0) ||
+        set_item(dict, keys[interfaces], byte_pairs_dict(reading.interfaces)) < 0 ||
+        set_item(dict, keys[kernel_bits], PyLong_FromUnsignedLong(reading.kernel_bits)) < 0)
         return nullptr;
     return result.release();
 }
@@ -131,10 +186,14 @@ PyObject* counters_dict(const CounterReading& reading) {
 PyObject* read_counters(PyObject*, PyObject*) {
     std::optional<CounterReading> reading;
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { reading = read_counter_files(); } catch (...) {
+    PyThreadState* const interpreter = PyEval_SaveThread();
+    try {
+        reading = read_counter_files();
+    } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS try {
+    PyEval_RestoreThread(interpreter);
+    try {
         if (failure) std::rethrow_exception(failure);
         return counters_dict(*reading);
     } catch (const std::bad_alloc&) {
@@ -159,4 +218,7 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace hostprobe
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create2(&hostprobe::module_definition, PYTHON_API_VERSION); }
+PyMODINIT_FUNC PyInit__native(void) {
+    if (hostprobe::make_keys() < 0) return nullptr;
+    return PyModule_Create2(&hostprobe::module_definition, PYTHON_API_VERSION);
+}

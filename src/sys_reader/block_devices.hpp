@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "byte_counters.hpp"
@@ -18,8 +19,16 @@ namespace hostprobe {
 // ram, zram, device-mapper, md) under "devices/virtual".
 bool is_hardware_whole_disk(std::string_view link_target);
 
-// The devices of `disks` that are whole hardware disks; nothing when
-// /sys/class/block cannot be opened.
-std::optional<std::vector<std::string>> read_hardware_whole_disks(const ByteCounterMap& disks);
+// Device name to whether it is a whole hardware disk. A name keeps its kind
+// while it exists (a partition's name is its disk's with a number, a loop
+// device stays a loop device), so answers are kept from one reading to the
+// next and only new names are looked up.
+using WholeDiskAnswers = std::unordered_map<std::string, bool>;
+
+// The devices of `disks` that are whole hardware disks; nothing when a new
+// name must be looked up and /sys/class/block cannot be opened. `answers`
+// is left holding the answers for the names of `disks`.
+std::optional<std::vector<std::string>> read_hardware_whole_disks(const ByteCounterMap& disks,
+                                                                  WholeDiskAnswers& answers);
 
 }  // namespace hostprobe

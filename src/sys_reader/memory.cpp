@@ -35,16 +35,12 @@ MemoryUsage parse_memory_usage(std::string_view meminfo_text) {
 MemoryUsage read_memory_usage() { return parse_file("/proc/meminfo", parse_memory_usage); }
 
 VmstatCounters parse_vmstat_counters(std::string_view vmstat_text) {
-    VmstatCounters counters;
-    for (std::string_view line : split_lines(vmstat_text)) {
-        // The space keeps longer counter names ("pgfault_...") out.
-        if (line.starts_with("pgfault ")) {
-            counters.page_faults = keyed_line_number(line);
-        } else if (line.starts_with("pgmajfault ")) {
-            counters.major_page_faults = keyed_line_number(line);
-        }
-    }
-    return counters;
+    // The spaces keep longer counter names ("pgfault_...") out.
+    const auto number_of = [&](std::string_view prefix) -> std::optional<std::uint64_t> {
+        const auto line = last_line_starting_with(vmstat_text, prefix);
+        return line ? keyed_line_number(*line) : std::nullopt;
+    };
+    return {number_of("pgfault "), number_of("pgmajfault ")};
 }
 
 VmstatCounters read_vmstat_counters() { return parse_file("/proc/vmstat", parse_vmstat_counters); }

@@ -198,6 +198,18 @@ bool LineCut::next(std::string_view& rest, std::string_view& piece) {
     return true;
 }
 
+std::optional<std::string_view> last_line_starting_with(std::string_view text, std::string_view prefix) {
+    std::optional<std::string_view> found;
+    for (std::size_t from = 0; from < text.size();) {
+        const void* match = memmem(text.data() + from, text.size() - from, prefix.data(), prefix.size());
+        if (match == nullptr) break;
+        const auto at = static_cast<std::size_t>(static_cast<const char*>(match) - text.data());
+        if (at == 0 || text[at - 1] == '\n') found = text.substr(at, text.find('\n', at) - at);
+        from = at + 1;
+    }
+    return found;
+}
+
 std::optional<std::uint64_t> keyed_line_number(std::string_view line) {
     std::string_view token;
     if (!TokenCut::next(line, token) || !TokenCut::next(line, token)) return std::nullopt;

@@ -42,6 +42,10 @@ extern template std::optional<std::uint64_t> parse_unsigned(std::string_view, un
 std::optional<float> parse_f32(std::string_view token);
 std::optional<double> parse_f64(std::string_view token);
 
+// The last line of `text` that starts with `prefix`, without its LF; nothing
+// when no line does. Found without splitting the text into lines.
+std::optional<std::string_view> last_line_starting_with(std::string_view text, std::string_view prefix);
+
 // The second token of a labelled line as a number; nothing when it is
 // missing or does not parse.
 std::optional<std::uint64_t> keyed_line_number(std::string_view line);

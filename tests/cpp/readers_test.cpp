@@ -138,7 +138,7 @@ TEST(Readers, NativeCounters) {
     EXPECT_EQ(stat.context_switches, 12u);
     const StatCounters empty = parse_stat_counters("ctxt x\n");
     EXPECT_TRUE(!empty.all_cpus && empty.per_cpu.empty() && !empty.context_switches);
-    const VmstatCounters vmstat = parse_vmstat_counters("pgfault 500\npgmajfault_x 1\n");
+    const VmstatCounters vmstat = parse_vmstat_counters("pgfault 400\npgmajfault_x 1\nx pgmajfault 7\npgfault 500");
     EXPECT_EQ(std::pair(vmstat.page_faults, vmstat.major_page_faults),
               std::pair(std::optional<std::uint64_t>(500), std::optional<std::uint64_t>()));
     for (auto [target, whole] :

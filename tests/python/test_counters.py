@@ -65,7 +65,7 @@ def ticks(*values: int) -> dict[str, float]:
         ),
         (
             FakeMachine(),
-            {"cpu_seconds_per_cpu": {}, "disks": {}, "interfaces": {}, "whole_disks": ["absent"]},
+            {"cpu_seconds_per_cpu": {}, "disks": {}, "interfaces": {}, "whole_disks": []},
             ["absent"],
         ),
     ],
