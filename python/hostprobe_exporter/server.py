@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import re
 import signal
 import socket
 import sys
@@ -15,6 +16,7 @@ from typing import Any, Literal, cast
 from wsgiref.simple_server import WSGIRequestHandler
 
 import hostprobe
+import hostprobe_counters
 from hostprobe_common import THROTTLE_FLAGS, add_interval_option
 from prometheus_client import make_wsgi_app
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
@@ -24,6 +26,8 @@ from prometheus_client.registry import CollectorRegistry
 from hostprobe_exporter import PROGRAM
 
 DEFAULT_PORT = 9864
+# Loop, RAM-disk and compressed-RAM devices: no traffic to or from a disk of the machine.
+DEFAULT_DISK_DEVICE_EXCLUDE = re.compile(r"(loop|ram|zram)\d+")
 
 
 @dataclass(frozen=True)
@@ -180,22 +184,64 @@ def _throttle_flags(word: int) -> Metric:
 class Snapshot:
     values: Mapping[str, float]
     duration_seconds: float
+    counters: hostprobe_counters.Counters
 
 
 def _take_snapshot(interval_ms: int) -> Snapshot | Exception:
-    """One get_metrics_once call, or what it raised, for every collection sharing it."""
+    """One read_counters and one get_metrics_once call, or what the latter
+    raised, for every collection sharing them."""
+    # Read first: the counters then belong to the start of the scrape, the
+    # time Prometheus stamps them with, however long the snapshot takes.
+    counters = hostprobe_counters.read_counters()
     start_seconds = time.monotonic()
     try:
         # Every value of the snapshot is an int or a float.
         values = cast(Mapping[str, float], hostprobe.get_metrics_once(interval_ms))
     except Exception as error:
         return error
-    return Snapshot(values, time.monotonic() - start_seconds)
+    return Snapshot(values, time.monotonic() - start_seconds, counters)
+
+
+def _counter_families(counters: hostprobe_counters.Counters, disk_device_exclude: re.Pattern[str]) -> Iterator[Metric]:
+    """The kernel's cumulative counters under node_exporter's names and labels;
+    what read_counters could not read has no sample."""
+    cpu_seconds = CounterMetricFamily(
+        "hostprobe_cpu_seconds",
+        "Seconds each CPU spent in each mode since boot (/proc/stat); rate() gives the share of the CPU.",
+        labels=["cpu", "mode"],
+    )
+    for cpu, seconds_by_mode in counters["cpu_seconds_per_cpu"].items():
+        for mode, seconds in seconds_by_mode.items():
+            cpu_seconds.add_metric([str(cpu), mode], seconds)
+    yield cpu_seconds
+    disks = {device: pair for device, pair in counters["disks"].items() if not disk_device_exclude.fullmatch(device)}
+    interfaces = counters["interfaces"]
+    for name, help_text, pairs, index in (
+        (
+            "hostprobe_disk_read_bytes",
+            "Bytes read from the block device since boot (/proc/diskstats); a partition's count in its disk's too.",
+            disks,
+            0,
+        ),
+        (
+            "hostprobe_disk_written_bytes",
+            "Bytes written to the block device since boot (/proc/diskstats); a partition's count in its disk's too.",
+            disks,
+            1,
+        ),
+        ("hostprobe_network_receive_bytes", "Bytes the interface received since boot (/proc/net/dev).", interfaces, 0),
+        ("hostprobe_network_transmit_bytes", "Bytes the interface sent since boot (/proc/net/dev).", interfaces, 1),
+    ):
+        family = CounterMetricFamily(name, help_text, labels=["device"])
+        for device, pair in pairs.items():
+            family.add_metric([device], pair[index])
+        yield family
 
 
 class SnapshotCollector:
     """A Prometheus collector whose collections share the snapshot in flight.
 
+    A snapshot is one reading of the counters and one get_metrics_once call.
     The module holds the interpreter while it samples, so concurrent scrapes
     that each took their own snapshot would wait for one another in turn. A
     collection that arrives while a snapshot is being taken exposes that one
@@ -206,8 +252,9 @@ class SnapshotCollector:
     # Set by the first collection, which always takes a snapshot.
     _latest: Snapshot | Exception
 
-    def __init__(self, interval_ms: int) -> None:
+    def __init__(self, interval_ms: int, disk_device_exclude: re.Pattern[str] = DEFAULT_DISK_DEVICE_EXCLUDE) -> None:
         self._interval_ms = interval_ms
+        self._disk_device_exclude = disk_device_exclude
         self._taking = threading.Lock()
         self._snapshots_finished = 0
 
@@ -235,6 +282,7 @@ class SnapshotCollector:
             "scrapes sharing a snapshot show the same duration.",
             value=snapshot.duration_seconds,
         )
+        yield from _counter_families(snapshot.counters, self._disk_device_exclude)
 
 
 class _QuietRequestHandler(WSGIRequestHandler):
@@ -280,10 +328,18 @@ def _bounded_int(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
+def _regular_expression(text: str) -> re.Pattern[str]:
+    try:
+        return re.compile(text)
+    except re.error as error:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a regular expression: {error}") from None
+
+
 def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog=PROGRAM,
-        description="Serve a fresh hostprobe snapshot to every scrape in the Prometheus text format, on any path.",
+        description="Serve a fresh hostprobe snapshot and the kernel's cumulative counters to every scrape "
+        "in the Prometheus text format, on any path.",
     )
     parser.add_argument("--address", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     parser.add_argument(
@@ -293,6 +349,14 @@ def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         help="TCP port to listen on, 0 for any free one (default: %(default)s)",
     )
     add_interval_option(parser)
+    parser.add_argument(
+        "--disk-device-exclude",
+        type=_regular_expression,
+        default=DEFAULT_DISK_DEVICE_EXCLUDE.pattern,
+        metavar="REGEX",
+        help="leave out of hostprobe_disk_read_bytes_total and hostprobe_disk_written_bytes_total every block "
+        "device whose whole name matches this Python regular expression; '' leaves out none (default: %(default)s)",
+    )
     return parser.parse_args(argv)
 
 
@@ -300,7 +364,7 @@ def run(argv: Sequence[str] | None) -> int:
     """Runs the exporter until SIGINT or SIGTERM; returns the exit status."""
     arguments = _parse_arguments(argv)
     registry = CollectorRegistry()
-    registry.register(SnapshotCollector(arguments.interval_ms))
+    registry.register(SnapshotCollector(arguments.interval_ms, arguments.disk_device_exclude))
     # Set for SIGINT too: a shell starts background jobs with SIGINT ignored.
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, _raise_stopped)

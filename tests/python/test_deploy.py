@@ -8,6 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import hostprobe_counters  # noqa: F401 (the installed package: the tree has no build of its native part)
 import pytest
 
 pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
@@ -38,17 +39,18 @@ def test_unit_verifies_without_a_word_about_it(tmp_path):
 
 
 def test_readme_lists_the_published_series_and_each_dashboard_query_names_them_for_the_chosen_instance():
-    exposition = text_string_to_metric_families(generate_latest(SnapshotCollector(100)).decode())
-    published = {
-        name for family in exposition for sample in family.samples for name in [sample.name, *sample.labels.values()]
+    exposition = list(text_string_to_metric_families(generate_latest(SnapshotCollector(100)).decode()))
+    flag_values = {
+        sample.labels["flag"] for family in exposition for sample in family.samples if "flag" in sample.labels
     }
+    published = {family.name + "_total" * (family.type == "counter") for family in exposition} | flag_values
     table = "".join(re.findall(r"^\| `hostprobe_.*", (DEPLOY.parents[1] / "README.md").read_text(), re.M))
     assert set(re.findall(r'(?<=`)hostprobe_\w+|(?<=flag=")\w+', table)) == published  # the exporter's table
     dashboard = json.loads((DEPLOY / "grafana-dashboard.json").read_text())
-    panels, (variable,) = dashboard["panels"], dashboard["templating"]["list"]
+    panels, variables = dashboard["panels"], dashboard["templating"]["list"]
     assert [item["name"] for item in dashboard["__inputs"]] == ["DS_PROMETHEUS"]
-    selected = [(target["expr"], "$" + variable["name"]) for panel in panels for target in panel["targets"]]
-    for query, selector in [(variable["definition"], ""), *selected]:
+    selected = [(target["expr"], "$" + variables[0]["name"]) for panel in panels for target in panel["targets"]]
+    for query, selector in [*((variable["definition"], "") for variable in variables), *selected]:
         flags = [flag for value in re.findall(r'\bflag\s*=~?\s*"([^"]*)"', query) for flag in value.split("|")]
         names = {*re.findall(r"\bhostprobe_\w*", query), *flags}
         assert names and names <= published and selector in query, query

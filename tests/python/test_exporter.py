@@ -11,10 +11,12 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
 import hostprobe
+import hostprobe_counters  # the installed package: the tree has no build of its native part
 import pytest
 
 pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
@@ -26,25 +28,37 @@ sys.path.insert(0, SOURCE_DIR)
 from hostprobe_common import THROTTLE_FLAGS  # noqa: E402
 from hostprobe_exporter.server import EXPORTS, SnapshotCollector  # noqa: E402
 
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [SOURCE_DIR, os.environ.get("PYTHONPATH")])))
+PRELUDE = f"import sys, hostprobe_counters\nsys.path.insert(0, {SOURCE_DIR!r})\nfrom hostprobe_exporter import main\n"
 MACHINE = hostprobe.get_metrics_once(1)
 # Each key a value of its own, but a throttle word of under-voltage and throttling, now and since boot.
 SNAPSHOT = {key: number + 0.5 for number, key in enumerate(MACHINE)} | {"throttle_status": 0x50005}
+DISKS = {"sda": (1, 2), "loop0": (3, 4), "ram1": (5, 6), "zram0": (7, 8)}  # a disk, and the kinds left out by default
+COUNTERS = {"cpu_seconds_per_cpu": {3: {"steal": 0.25}}, "disks": DISKS, "interfaces": {"lo": (9, 10)}}
 
 
 def samples(text: str) -> dict[tuple[str, ...], float]:
-    return {(s.name, *s.labels.values()): s.value for f in text_string_to_metric_families(text) for s in f.samples}
+    return {(s.name, *s.labels.items()): s.value for f in text_string_to_metric_families(text) for s in f.samples}
 
 
 def test_collector_exposes_each_value_as_its_series_percentages_as_ratios(monkeypatch):
     calls = []
     monkeypatch.setattr(hostprobe, "get_metrics_once", lambda ms: calls.append(ms) or time.sleep(0.01) or SNAPSHOT)
+    monkeypatch.setattr(hostprobe_counters, "read_counters", lambda: COUNTERS)
     exposed = samples(generate_latest(SnapshotCollector(250)).decode())
     assert (calls, exposed.pop(("hostprobe_scrape_duration_seconds",)) >= 0.01) == ([250], True)  # the call's 0.01 s
     series = {export.key: export.name + "_total" * (export.kind == "counter") for export in EXPORTS}
     values = {(series[key],): value / 100 if key.endswith("_percent") else value for key, value in SNAPSHOT.items()}
-    flags = {("hostprobe_throttle_flag", flag): flag.startswith(("under_", "throttled_")) for _, flag in THROTTLE_FLAGS}
-    assert exposed == values | flags
+    flags = {
+        ("hostprobe_throttle_flag", ("flag", f)): f.startswith(("under_", "throttled_")) for _, f in THROTTLE_FLAGS
+    }
+    counters = {
+        ("hostprobe_cpu_seconds_total", ("cpu", "3"), ("mode", "steal")): 0.25,
+        ("hostprobe_disk_read_bytes_total", ("device", "sda")): 1,
+        ("hostprobe_disk_written_bytes_total", ("device", "sda")): 2,
+        ("hostprobe_network_receive_bytes_total", ("device", "lo")): 9,
+        ("hostprobe_network_transmit_bytes_total", ("device", "lo")): 10,
+    }
+    assert exposed == values | flags | counters
     for export in EXPORTS:  # named as its key, the key's unit dropped and the series' base unit added
         stem = re.sub(r"_minor|_per_sec$", "", export.key.replace("_percent", "_ratio"))
         assert re.fullmatch(rf"hostprobe_{stem}(_seconds|_per_second|_hertz)?", export.name), export
@@ -62,30 +76,34 @@ def test_concurrent_collections_share_the_snapshot_in_flight_and_later_ones_take
         return dict(SNAPSHOT, timestamp=len(calls))
 
     monkeypatch.setattr(hostprobe, "get_metrics_once", slow_snapshot)
+    monkeypatch.setattr(hostprobe_counters, "read_counters", lambda: calls.append("read") or COUNTERS)
     collector = SnapshotCollector(1)
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         concurrent.futures.wait(collections := [pool.submit(generate_latest, collector) for _ in range(8)])
         collections.append(pool.submit(generate_latest, collector))
     answers = [str(collection.exception() or collection.result()) for collection in collections]
-    assert (len(calls), answers[:8], answers[8] == answers[0]) == (2, [answers[0]] * 8, False)
+    assert (calls, answers[:8], answers[8] == answers[0]) == (["read", 1] * 2, [answers[0]] * 8, False)
 
 
 def serving(*arguments: str) -> tuple[subprocess.Popen, int]:
-    command = [sys.executable, "-m", "hostprobe_exporter", "--address", "127.0.0.1", "--port", "0", *arguments]
-    process = subprocess.Popen(command, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    command = [sys.executable, "-c", PRELUDE + "sys.exit(main(sys.argv[1:]))", "--address", "127.0.0.1", "--port", "0"]
+    process = subprocess.Popen([*command, *arguments], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     line = process.stderr.readline()
     return process, int(re.fullmatch(r"hostprobe-exporter: serving http://127\.0\.0\.1:(\d+)/metrics\n", line)[1])
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_the_program_serves_scrapes_on_any_path_its_listen_queue_holds_128_and_a_signal_ends_it_cleanly(signum):
-    process, port = serving("--interval-ms", "500")
+    process, port = serving("--interval-ms", "500", "--disk-device-exclude", "")  # every disk
     try:
         listening = subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True, text=True, timeout=30)
         # Send-Q of a listening socket is its backlog, which ss reads as 0 through qemu's user-mode emulation.
         assert "EMULATOR" in os.environ or int(listening.stdout.split()[2]) >= 128
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=30) as response:
-            assert samples(response.read().decode())[("hostprobe_mem_total_bytes",)] == MACHINE["mem_total_bytes"]
+            exposed = samples(response.read().decode())
+        disks = {key[1][1] for key in exposed if key[0] == "hostprobe_disk_read_bytes_total"}
+        every_disk = {*hostprobe_counters.read_counters()["disks"]}
+        assert (exposed[("hostprobe_mem_total_bytes",)], disks) == (MACHINE["mem_total_bytes"], every_disk)
         process.send_signal(signum)
         assert process.wait(timeout=30) == 0 and "Traceback" not in process.stderr.read()
     finally:
@@ -102,32 +120,56 @@ def test_the_program_serves_scrapes_on_any_path_its_listen_queue_holds_128_and_a
 def test_a_missing_prometheus_client_or_a_port_in_use_gives_one_line(prelude, status, message):
     with socket.create_server(("127.0.0.1", 0)) as holder:
         port = holder.getsockname()[1]
-        program = f"import sys\n{prelude}\nfrom hostprobe_exporter import main\nsys.exit(main(['--port={port}']))"
-        done = subprocess.run([sys.executable, "-c", program], env=ENV, capture_output=True, text=True, timeout=60)
+        program = f"{PRELUDE}{prelude}\nsys.exit(main(['--port={port}']))"
+        done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (status, f"hostprobe-exporter: {message.format(port=port)}\n")
 
 
 @pytest.mark.skipif(not shutil.which("prometheus"), reason="no Prometheus nor promtool (apt-get install prometheus)")
-def test_promtool_has_nothing_to_say_and_a_prometheus_server_stores_what_the_exporter_serves(tmp_path):
+def test_promtool_has_nothing_to_say_and_prometheus_answers_every_dashboard_query_showing_a_loaded_machine(tmp_path):
     exposition = generate_latest(SnapshotCollector(1000))
     checked = subprocess.run(["promtool", "check", "metrics"], input=exposition, capture_output=True, timeout=60)
     assert (checked.returncode, checked.stdout + checked.stderr) == (0, b"")
-    process, port = serving()
+    process, port = serving("--interval-ms", "100")
     job = {"job_name": "hostprobe", "scrape_interval": "1s", "static_configs": [{"targets": [f"127.0.0.1:{port}"]}]}
     (config := tmp_path / "prometheus.yml").write_text(json.dumps({"scrape_configs": [job]}))  # YAML holds JSON
     with socket.create_server(("127.0.0.1", 0)) as probe:
         address = f"127.0.0.1:{probe.getsockname()[1]}"
     arguments = [f"--config.file={config}", f"--storage.tsdb.path={tmp_path}/data", f"--web.listen-address={address}"]
     server = subprocess.Popen(["prometheus", *arguments], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    query = f"http://{address}/api/v1/query?query=hostprobe_mem_total_bytes"
+    dashboard = json.loads((Path(SOURCE_DIR) / "hostprobe_exporter/grafana-dashboard.json").read_text())
+    variables = {v["name"]: v.get("allValue") for v in dashboard["templating"]["list"]}  # All devices
+    variables |= {"instance": f"127.0.0.1:{port}", "__rate_interval": "4s"}  # four scrapes, as Grafana would take
+
+    def query(expression: str, at_seconds: float) -> list:
+        filled_in = re.sub(r"\$(\w+)", lambda variable: variables[variable[1]], expression)
+        url = f"http://{address}/api/v1/query?time={at_seconds}&query={urllib.parse.quote(filled_in)}"
+        with urllib.request.urlopen(url, timeout=10) as answer:
+            return json.load(answer)["data"]["result"]
+
     result, deadline = [], time.monotonic() + 90
+    burner = subprocess.Popen([sys.executable, "-c", "while True: pass"])  # one CPU busy
     try:
         while not result and time.monotonic() < deadline:
             time.sleep(0.5)
-            with contextlib.suppress(OSError), urllib.request.urlopen(query, timeout=10) as response:
-                result = json.load(response)["data"]["result"]
-        assert result and float(result[0]["value"][1]) == MACHINE["mem_total_bytes"], "stored not within 90 s"
+            with contextlib.suppress(OSError):
+                result = query("hostprobe_mem_total_bytes", time.time())
+        listener = socket.create_server(("127.0.0.1", 0))
+        with listener, socket.create_connection(listener.getsockname()) as sender, listener.accept()[0] as receiver:
+            start, sent = time.time(), 0
+            while time.time() < start + 6:  # some megabytes through the loopback over six scrapes
+                sent += len(receiver.recv(sender.send(bytes(2**16)), socket.MSG_WAITALL))
+                time.sleep(0.01)
+        panels = {p["title"]: [query(t["expr"], start + 6) for t in p["targets"]] for p in dashboard["panels"]}
+        assert [title for title, results in panels.items() if not all(results)] == []
+        (overall,), per_cpu = [[float(s["value"][1]) for s in result] for result in panels["CPU busy"]]
+        lo = [float(s["value"][1]) for r in panels["Network throughput"] for s in r if s["metric"]["device"] == "lo"]
+        modes = sum(float(s["value"][1]) for s in panels["CPU time by mode"][0])  # stacked up to the busy share
+        busy_cpus = min(overall * len(per_cpu), sum(per_cpu))  # a burnt CPU's worth, from either query
+        shown = (busy_cpus > 0.8, abs(modes - overall) < 1e-9, len(lo), min(lo) > sent / 6 / 4)
+        assert shown == (True, True, 2, True), (overall, per_cpu, modes, lo, sent)  # a quarter of the bytes per second
     finally:
+        burner.kill()
         server.terminate()
         server.wait(timeout=30)
         process.kill()
