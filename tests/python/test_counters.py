@@ -8,6 +8,7 @@ import pytest
 from fake_machine import FakeMachine, Link, python_child
 
 MODES = ("user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal")
+COUNT_RATES = ("context_switches_per_sec", "page_faults_per_sec", "page_faults_major_per_sec")
 DISKSTATS = "".join(
     f"   8 {minor} {name} 10 0 {sectors} 0 20 0 {sectors * 2} 0 0 0 0 0 0 0 0 0 0\n"
     for minor, (name, sectors) in enumerate([("sda", 8), ("sda1", 4), ("loop0", 1), ("zram0", 2), ("nosysfs", 3)])
@@ -80,83 +81,45 @@ def test_read_counters_on_fake_machines(machine, expected, whole_disks_after):
     assert (second["disks"], second["whole_disks"]) == ({"sdb": (1024, 1024)}, whole_disks_after)
 
 
-def reading(seconds, cpu, disks, interfaces, count, **extra):
-    per_mode = dict(zip(MODES, cpu, strict=True))
-    return {
-        "monotonic_seconds": seconds,
-        "cpu_seconds": per_mode,
-        "cpu_seconds_per_cpu": {0: per_mode},
-        "context_switches": count,
-        "page_faults": count,
-        "page_faults_major": count,
-        "disks": disks,
-        "interfaces": interfaces,
-        "kernel_bits": 64,
-        "whole_disks": frozenset({"sda", "sdb"}),
-    } | extra
+def reading(seconds, cpu, disks, interfaces, count, whole_disks=("sda", "sdb")):
+    modes = dict(zip(MODES, cpu, strict=True))
+    counts = dict.fromkeys(("context_switches", "page_faults", "page_faults_major"), count)
+    devices = {"disks": disks, "interfaces": interfaces, "whole_disks": frozenset(whole_disks), "kernel_bits": 64}
+    return {"monotonic_seconds": seconds, "cpu_seconds": modes, "cpu_seconds_per_cpu": {0: modes}} | counts | devices
 
 
-EARLIER = reading(10.0, [50.0] * 8, {"sda": (1000, 1000), "sda1": (1000, 1000)}, {"eth0": (1000, 1000)}, 1000)
-EARLIER["whole_disks"] = frozenset({"sda"})
+EARLIER = reading(10.0, [50.0] * 8, {"sda": (1000, 1000), "sda1": (1000, 1000)}, {"eth0": (1000, 1000)}, 1000, ["sda"])
 EARLIER_32 = EARLIER | {"interfaces": {"eth0": (2**32 - 100, 1000), "lo": (5, 5)}, "kernel_bits": 32}
 MOVED = {"sda": (3000, 2000), "sda1": (2000, 1000), "sdb": (10, 10)}
 LATER = reading(12.0, [51.0, 50, 50.5, 52.5, 50, 50, 50, 50], MOVED, {"eth0": (1200, 1000), "lo": (9, 9)}, 1300)
-# Each CPU line moved by 4 s: 1 user, 0.5 system, 2.5 idle.
-ORDINARY = {
-    "seconds": 2.0,
-    "cpu_busy_percent": 37.5,
-    "cpu_mode_percent": dict(zip(MODES, [25.0, 0.0, 12.5, 62.5, 0.0, 0.0, 0.0, 0.0], strict=True)),
-    "cpu_busy_percent_per_cpu": {0: 37.5},
-    # Whole disks only, and of those the disks present in both readings.
-    "disk_read_bytes_per_sec": 1000.0,
-    "disk_write_bytes_per_sec": 500.0,
-    # Every interface but the loopback.
-    "net_rx_bytes_per_sec": 100.0,
-    "net_tx_bytes_per_sec": 0.0,
-    "disks": {"sda": (1000.0, 500.0), "sda1": (500.0, 0.0), "sdb": (None, None)},
-    "interfaces": {"eth0": (100.0, 0.0), "lo": (None, None)},
-    "context_switches_per_sec": 150.0,
-    "page_faults_per_sec": 150.0,
-    "page_faults_major_per_sec": 150.0,
-}
-BACKWARDS = ORDINARY | {
-    **{key: None for key in ("context_switches_per_sec", "page_faults_per_sec", "page_faults_major_per_sec")},
-    "disk_read_bytes_per_sec": None,
-    "disks": {"sda": (None, 500.0), "sda1": (500.0, 0.0), "sdb": (None, None)},
-}
+# Each CPU line moved by 4 s: 1 user, 0.5 system, 2.5 idle. The disk totals are over the whole disks in both
+# readings, the network's over every interface but the loopback.
+SHARES = {"cpu_mode_percent": dict(zip(MODES, [25.0, 0.0, 12.5, 62.5, 0.0, 0.0, 0.0, 0.0], strict=True))}
+TOTALS = {"disk_read_bytes_per_sec": 1000.0, "disk_write_bytes_per_sec": 500.0, "net_rx_bytes_per_sec": 100.0}
+DEVICES = {"disks": {"sda": (1000.0, 500.0), "sda1": (500.0, 0.0), "sdb": (None, None)}, "net_tx_bytes_per_sec": 0.0}
+ORDINARY = {"seconds": 2.0, "cpu_busy_percent": 37.5, "cpu_busy_percent_per_cpu": {0: 37.5}} | SHARES | TOTALS | DEVICES
+ORDINARY |= {"interfaces": {"eth0": (100.0, 0.0), "lo": (None, None)}} | dict.fromkeys(COUNT_RATES, 150.0)
+# Counts, a disk's reads and an interface's received bytes below the earlier reading's, on a 64-bit kernel.
+RESET = LATER | dict.fromkeys(("context_switches", "page_faults", "page_faults_major"), 5)
+RESET |= {"disks": MOVED | {"sda": (5, 2000)}, "interfaces": {"eth0": (900, 1000), "lo": (9, 9)}}
+LO = {"lo": (None, None)}
+WRAPPED = {"eth0": (650.0, 0.0), "lo": (2.0, 2.0)}
+NO_RATES = dict.fromkeys(COUNT_RATES) | {"disk_read_bytes_per_sec": None, "net_rx_bytes_per_sec": None}
+NO_RATES |= {"disks": DEVICES["disks"] | {"sda": (None, 500.0)}, "interfaces": {"eth0": (None, 0.0)} | LO}
 
 
 @pytest.mark.parametrize(
     ("earlier", "later", "expected"),
     [
         (EARLIER, LATER, ORDINARY),
-        # A counter reset: counts below the earlier reading's have no rate.
-        (
-            EARLIER,
-            LATER
-            | {"context_switches": 5, "page_faults": 5, "page_faults_major": 5}
-            | {"disks": MOVED | {"sda": (5, 2000)}},
-            BACKWARDS,
-        ),
+        (EARLIER, RESET, ORDINARY | NO_RATES),
         # A 32-bit kernel's /proc/net/dev counters wrap at 2^32; its other counters do not.
-        (
-            EARLIER_32,
-            LATER | {"kernel_bits": 32},
-            ORDINARY | {"net_rx_bytes_per_sec": 650.0, "interfaces": {"eth0": (650.0, 0.0), "lo": (2.0, 2.0)}},
-        ),
-        (
-            EARLIER_32,
-            LATER,
-            ORDINARY | {"net_rx_bytes_per_sec": None, "interfaces": {"eth0": (None, 0.0), "lo": (2.0, 2.0)}},
-        ),
+        (EARLIER_32, LATER | {"kernel_bits": 32}, ORDINARY | {"net_rx_bytes_per_sec": 650.0, "interfaces": WRAPPED}),
         # Not known which devices are whole disks: no disk totals.
-        (
-            EARLIER,
-            {k: v for k, v in LATER.items() if k != "whole_disks"},
-            ORDINARY | {"disk_read_bytes_per_sec": None, "disk_write_bytes_per_sec": None},
-        ),
+        (EARLIER, LATER | {"whole_disks": None}, ORDINARY | dict.fromkeys(TOTALS) | {"net_rx_bytes_per_sec": 100.0}),
     ],
-    ids=["ordinary", "reset", "32-bit-wrap", "64-bit-no-wrap", "no-sysfs"],
+    ids=["ordinary", "reset", "32-bit-wrap", "no-sysfs"],
 )
 def test_rates(earlier, later, expected):
+    later = {key: value for key, value in later.items() if value is not None}
     assert hostprobe_counters.rates(earlier, later) == expected
