@@ -1,29 +1,30 @@
-"""The collector and the HTTP server of hostprobe-exporter; needs prometheus_client."""
+"""The exposition and the HTTP server of hostprobe-exporter; needs prometheus_client."""
 
 from __future__ import annotations
 
 import argparse
+import gzip
 import re
 import signal
 import socket
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from types import FrameType
-from typing import Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Literal, cast
 from wsgiref.simple_server import WSGIRequestHandler
 
 import hostprobe
 import hostprobe_counters
 from hostprobe_common import THROTTLE_FLAGS, add_interval_option
-from prometheus_client import make_wsgi_app
-from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
-from prometheus_client.exposition import ThreadingWSGIServer
-from prometheus_client.registry import CollectorRegistry
+from prometheus_client import exposition
 
 from hostprobe_exporter import PROGRAM
+
+if TYPE_CHECKING:
+    from _typeshed.wsgi import StartResponse, WSGIEnvironment
 
 DEFAULT_PORT = 9864
 # Loop, RAM-disk and compressed-RAM devices: no traffic to or from a disk of the machine.
@@ -42,11 +43,25 @@ class Export:
     # The snapshot's value is divided by this: 100 turns percent into ratio.
     divisor: float = 1.0
 
-    def family(self, value: float) -> Metric:
-        exposed = value / self.divisor
-        if self.kind == "counter":
-            return CounterMetricFamily(self.name, self.help, value=exposed)
-        return GaugeMetricFamily(self.name, self.help, value=exposed)
+
+# What the text format 0.0.4 writes for the values that Python's repr writes otherwise.
+_NON_FINITE = {"nan": "NaN", "inf": "+Inf", "-inf": "-Inf"}
+
+
+def _sample_value(value: float) -> str:
+    """An int as it is, a float in the fewest digits that read back as the same float."""
+    text = repr(value)
+    return _NON_FINITE.get(text, text)
+
+
+def _label_value(text: str) -> str:
+    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+
+
+def _header(name: str, kind: str, help_text: str) -> str:
+    """The HELP and TYPE lines of a family, without the final newline."""
+    escaped_help = help_text.replace("\\", "\\\\").replace("\n", "\\n")
+    return f"# HELP {name} {escaped_help}\n# TYPE {name} {kind}"
 
 
 def _cpu_share(key: str, what: str) -> Export:
@@ -166,18 +181,54 @@ EXPORTS = (
 )
 
 
-def _throttle_flags(word: int) -> Metric:
-    family = GaugeMetricFamily(
-        "hostprobe_throttle_flag",
-        "One documented bit of the firmware throttle word (hostprobe_throttle_status), 1 when set: "
-        "a *_now condition holds now, an *_occurred one has held since boot; 0 also without vcgencmd.",
-        labels=["flag"],
+# Per export: its key, its divisor (None for 1, so that an int stays an int)
+# and its lines up to the value.
+_EXPORT_PREFIXES = tuple(
+    (
+        export.key,
+        None if export.divisor == 1 else export.divisor,
+        _header(series := export.name + "_total" * (export.kind == "counter"), export.kind, export.help)
+        + f"\n{series} ",
     )
-    # Each documented bit is a series of its own, so that alerts need no
-    # arithmetic on the word.
-    for mask, flag in THROTTLE_FLAGS:
-        family.add_metric([flag], 1 if word & mask else 0)
-    return family
+    for export in EXPORTS
+)
+_THROTTLE_FLAG_HEADER = _header(
+    "hostprobe_throttle_flag",
+    "gauge",
+    "One documented bit of the firmware throttle word (hostprobe_throttle_status), 1 when set: "
+    "a *_now condition holds now, an *_occurred one has held since boot; 0 also without vcgencmd.",
+)
+# Each documented bit is a series of its own, so that alerts need no
+# arithmetic on the word.
+_THROTTLE_FLAG_PREFIXES = tuple(
+    (mask, f'hostprobe_throttle_flag{{flag="{_label_value(flag)}"}} ') for mask, flag in THROTTLE_FLAGS
+)
+_SCRAPE_DURATION_PREFIX = (
+    _header(
+        "hostprobe_scrape_duration_seconds",
+        "gauge",
+        "How long the get_metrics_once call behind this scrape took, in seconds; "
+        "scrapes sharing a snapshot show the same duration.",
+    )
+    + "\nhostprobe_scrape_duration_seconds "
+)
+_CPU_SECONDS_HEADER = _header(
+    "hostprobe_cpu_seconds_total",
+    "counter",
+    "Seconds each CPU spent in each mode since boot (/proc/stat); rate() gives the share of the CPU.",
+)
+_DISK_SOURCE = "since boot (/proc/diskstats); a partition's count in its disk's too."
+# Per family of the disks (True) or interfaces (False): its header, its
+# samples' name and which of the device's pair of counts it takes.
+_DEVICE_FAMILIES = tuple(
+    (_header(name, "counter", help_text), name, of_disks, index)
+    for name, help_text, of_disks, index in (
+        ("hostprobe_disk_read_bytes_total", f"Bytes read from the block device {_DISK_SOURCE}", True, 0),
+        ("hostprobe_disk_written_bytes_total", f"Bytes written to the block device {_DISK_SOURCE}", True, 1),
+        ("hostprobe_network_receive_bytes_total", "Bytes the interface received since boot (/proc/net/dev).", False, 0),
+        ("hostprobe_network_transmit_bytes_total", "Bytes the interface sent since boot (/proc/net/dev).", False, 1),
+    )
+)
 
 
 @dataclass(frozen=True)
@@ -189,7 +240,7 @@ class Snapshot:
 
 def _take_snapshot(interval_ms: int) -> Snapshot | Exception:
     """One read_counters and one get_metrics_once call, or what the latter
-    raised, for every collection sharing them."""
+    raised, for every scrape sharing them."""
     # Read first: the counters then belong to the start of the scrape, the
     # time Prometheus stamps them with, however long the snapshot takes.
     counters = hostprobe_counters.read_counters()
@@ -202,54 +253,53 @@ def _take_snapshot(interval_ms: int) -> Snapshot | Exception:
     return Snapshot(values, time.monotonic() - start_seconds, counters)
 
 
-def _counter_families(counters: hostprobe_counters.Counters, disk_device_exclude: re.Pattern[str]) -> Iterator[Metric]:
+def _snapshot_lines(snapshot: Snapshot) -> list[str]:
+    values = snapshot.values
+    lines = [
+        prefix + _sample_value(values[key] if divisor is None else values[key] / divisor)
+        for key, divisor, prefix in _EXPORT_PREFIXES
+    ]
+    word = int(values["throttle_status"])
+    lines.append(_THROTTLE_FLAG_HEADER)
+    lines += [f"{prefix}{1 if word & mask else 0}" for mask, prefix in _THROTTLE_FLAG_PREFIXES]
+    lines.append(_SCRAPE_DURATION_PREFIX + _sample_value(snapshot.duration_seconds))
+    return lines
+
+
+def _counter_lines(counters: hostprobe_counters.Counters, disk_device_exclude: re.Pattern[str]) -> list[str]:
     """The kernel's cumulative counters under node_exporter's names and labels;
     what read_counters could not read has no sample."""
-    cpu_seconds = CounterMetricFamily(
-        "hostprobe_cpu_seconds",
-        "Seconds each CPU spent in each mode since boot (/proc/stat); rate() gives the share of the CPU.",
-        labels=["cpu", "mode"],
-    )
-    for cpu, seconds_by_mode in counters["cpu_seconds_per_cpu"].items():
-        for mode, seconds in seconds_by_mode.items():
-            cpu_seconds.add_metric([str(cpu), mode], seconds)
-    yield cpu_seconds
-    disks = {device: pair for device, pair in counters["disks"].items() if not disk_device_exclude.fullmatch(device)}
-    interfaces = counters["interfaces"]
-    for name, help_text, pairs, index in (
-        (
-            "hostprobe_disk_read_bytes",
-            "Bytes read from the block device since boot (/proc/diskstats); a partition's count in its disk's too.",
-            disks,
-            0,
-        ),
-        (
-            "hostprobe_disk_written_bytes",
-            "Bytes written to the block device since boot (/proc/diskstats); a partition's count in its disk's too.",
-            disks,
-            1,
-        ),
-        ("hostprobe_network_receive_bytes", "Bytes the interface received since boot (/proc/net/dev).", interfaces, 0),
-        ("hostprobe_network_transmit_bytes", "Bytes the interface sent since boot (/proc/net/dev).", interfaces, 1),
-    ):
-        family = CounterMetricFamily(name, help_text, labels=["device"])
-        for device, pair in pairs.items():
-            family.add_metric([device], pair[index])
-        yield family
+    lines = [_CPU_SECONDS_HEADER]
+    # CPU numbers and the native module's mode names need no escaping.
+    lines += [
+        f'hostprobe_cpu_seconds_total{{cpu="{cpu}",mode="{mode}"}} {_sample_value(seconds)}'
+        for cpu, seconds_by_mode in counters["cpu_seconds_per_cpu"].items()
+        for mode, seconds in seconds_by_mode.items()
+    ]
+    disks = [
+        (_label_value(device), pair)
+        for device, pair in counters["disks"].items()
+        if not disk_device_exclude.fullmatch(device)
+    ]
+    interfaces = [(_label_value(device), pair) for device, pair in counters["interfaces"].items()]
+    for header, name, of_disks, index in _DEVICE_FAMILIES:
+        lines.append(header)
+        lines += [f'{name}{{device="{device}"}} {pair[index]}' for device, pair in (disks if of_disks else interfaces)]
+    return lines
 
 
 class SnapshotCollector:
-    """A Prometheus collector whose collections share the snapshot in flight.
+    """Expositions whose scrapes share the snapshot in flight.
 
     A snapshot is one reading of the counters and one get_metrics_once call.
     The module holds the interpreter while it samples, so concurrent scrapes
     that each took their own snapshot would wait for one another in turn. A
-    collection that arrives while a snapshot is being taken exposes that one
+    scrape that arrives while a snapshot is being taken exposes that one
     instead; one that arrives after it finished takes a new one, so that no
     scrape is answered with a snapshot finished before the scrape arrived.
     """
 
-    # Set by the first collection, which always takes a snapshot.
+    # Set by the first scrape, which always takes a snapshot.
     _latest: Snapshot | Exception
 
     def __init__(self, interval_ms: int, disk_device_exclude: re.Pattern[str] = DEFAULT_DISK_DEVICE_EXCLUDE) -> None:
@@ -271,18 +321,44 @@ class SnapshotCollector:
             raise latest
         return latest
 
-    def collect(self) -> Iterator[Metric]:
+    def exposition(self) -> bytes:
+        """A fresh snapshot in the Prometheus text format 0.0.4."""
         snapshot = self._fresh_snapshot()
-        for export in EXPORTS:
-            yield export.family(snapshot.values[export.key])
-        yield _throttle_flags(int(snapshot.values["throttle_status"]))
-        yield GaugeMetricFamily(
-            "hostprobe_scrape_duration_seconds",
-            "How long the get_metrics_once call behind this scrape took, in seconds; "
-            "scrapes sharing a snapshot show the same duration.",
-            value=snapshot.duration_seconds,
-        )
-        yield from _counter_families(snapshot.counters, self._disk_device_exclude)
+        lines = _snapshot_lines(snapshot)
+        lines += _counter_lines(snapshot.counters, self._disk_device_exclude)
+        lines.append("")
+        return "\n".join(lines).encode()
+
+
+_CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
+_ALLOWED_METHODS = ("Allow", "OPTIONS,GET")
+
+
+def _scrape_app(collector: SnapshotCollector) -> Callable[[WSGIEnvironment, StartResponse], Iterable[bytes]]:
+    """Serves the exposition on any path to GET, in the text format whatever
+    the client accepts, compressed if it accepts gzip."""
+
+    def answer(environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
+        method = environ["REQUEST_METHOD"]
+        if method == "OPTIONS":
+            start_response("200 OK", [_ALLOWED_METHODS])
+            return [b""]
+        if method != "GET":
+            start_response("405 Method Not Allowed", [_ALLOWED_METHODS])
+            return [f"# HTTP 405 Method Not Allowed: {method}; use OPTIONS or GET\n".encode()]
+        if environ["PATH_INFO"] == "/favicon.ico":  # asked for by browsers
+            start_response("200 OK", [])
+            return [b""]
+        body = collector.exposition()
+        headers = [("Content-Type", _CONTENT_TYPE)]
+        accepted_encodings = environ.get("HTTP_ACCEPT_ENCODING", "").split(",")
+        if any(encoding.split(";")[0].strip().lower() == "gzip" for encoding in accepted_encodings):
+            body = gzip.compress(body)
+            headers.append(("Content-Encoding", "gzip"))
+        start_response("200 OK", headers)
+        return [body]
+
+    return answer
 
 
 class _QuietRequestHandler(WSGIRequestHandler):
@@ -290,7 +366,7 @@ class _QuietRequestHandler(WSGIRequestHandler):
         """Scrapes are not logged: they come every few seconds from every Prometheus server."""
 
 
-class _ScrapeServer(ThreadingWSGIServer):
+class _ScrapeServer(exposition.ThreadingWSGIServer):
     """Answers each scrape on a daemon thread, over IPv4 or IPv6 as the address resolves."""
 
     # socketserver's default of 5 pending connections overflows under a burst
@@ -363,8 +439,7 @@ def _parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 def run(argv: Sequence[str] | None) -> int:
     """Runs the exporter until SIGINT or SIGTERM; returns the exit status."""
     arguments = _parse_arguments(argv)
-    registry = CollectorRegistry()
-    registry.register(SnapshotCollector(arguments.interval_ms, arguments.disk_device_exclude))
+    collector = SnapshotCollector(arguments.interval_ms, arguments.disk_device_exclude)
     # Set for SIGINT too: a shell starts background jobs with SIGINT ignored.
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, _raise_stopped)
@@ -375,7 +450,7 @@ def run(argv: Sequence[str] | None) -> int:
             reason = error.strerror or str(error)
             print(f"{PROGRAM}: cannot listen on {arguments.address} port {arguments.port}: {reason}", file=sys.stderr)
             return 1
-        server.set_app(make_wsgi_app(registry))
+        server.set_app(_scrape_app(collector))
         threading.Thread(target=server.serve_forever, daemon=True).start()
         try:
             host, port = server.socket.getsockname()[:2]

@@ -12,7 +12,6 @@ import hostprobe_counters  # noqa: F401 (the installed package: the tree has no 
 import pytest
 
 pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
-from prometheus_client import generate_latest  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"
@@ -39,7 +38,7 @@ def test_unit_verifies_without_a_word_about_it(tmp_path):
 
 
 def test_readme_lists_the_published_series_and_each_dashboard_query_names_them_for_the_chosen_instance():
-    exposition = list(text_string_to_metric_families(generate_latest(SnapshotCollector(100)).decode()))
+    exposition = list(text_string_to_metric_families(SnapshotCollector(100).exposition().decode()))
     flag_values = {
         sample.labels["flag"] for family in exposition for sample in family.samples if "flag" in sample.labels
     }

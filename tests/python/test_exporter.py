@@ -20,7 +20,6 @@ import hostprobe_counters  # the installed package: the tree has no build of its
 import pytest
 
 pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
-from prometheus_client import generate_latest  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 SOURCE_DIR = str(Path(__file__).resolve().parents[2] / "python")
@@ -33,7 +32,8 @@ MACHINE = hostprobe.get_metrics_once(1)
 # Each key a value of its own, but a throttle word of under-voltage and throttling, now and since boot.
 SNAPSHOT = {key: number + 0.5 for number, key in enumerate(MACHINE)} | {"throttle_status": 0x50005}
 DISKS = {"sda": (1, 2), "loop0": (3, 4), "ram1": (5, 6), "zram0": (7, 8)}  # a disk, and the kinds left out by default
-COUNTERS = {"cpu_seconds_per_cpu": {3: {"steal": 0.25}}, "disks": DISKS, "interfaces": {"lo": (9, 10)}}
+ODD = 'a\\nb"c\nd'  # an interface name with a backslash (before an n), a quote and a newline to escape
+COUNTERS = {"cpu_seconds_per_cpu": {3: {"steal": 0.25}}, "disks": DISKS, "interfaces": {ODD: (9, 10)}}
 
 
 def samples(text: str) -> dict[tuple[str, ...], float]:
@@ -44,7 +44,7 @@ def test_collector_exposes_each_value_as_its_series_percentages_as_ratios(monkey
     calls = []
     monkeypatch.setattr(hostprobe, "get_metrics_once", lambda ms: calls.append(ms) or time.sleep(0.01) or SNAPSHOT)
     monkeypatch.setattr(hostprobe_counters, "read_counters", lambda: COUNTERS)
-    exposed = samples(generate_latest(SnapshotCollector(250)).decode())
+    exposed = samples(SnapshotCollector(250).exposition().decode())
     assert (calls, exposed.pop(("hostprobe_scrape_duration_seconds",)) >= 0.01) == ([250], True)  # the call's 0.01 s
     series = {export.key: export.name + "_total" * (export.kind == "counter") for export in EXPORTS}
     values = {(series[key],): value / 100 if key.endswith("_percent") else value for key, value in SNAPSHOT.items()}
@@ -55,8 +55,8 @@ def test_collector_exposes_each_value_as_its_series_percentages_as_ratios(monkey
         ("hostprobe_cpu_seconds_total", ("cpu", "3"), ("mode", "steal")): 0.25,
         ("hostprobe_disk_read_bytes_total", ("device", "sda")): 1,
         ("hostprobe_disk_written_bytes_total", ("device", "sda")): 2,
-        ("hostprobe_network_receive_bytes_total", ("device", "lo")): 9,
-        ("hostprobe_network_transmit_bytes_total", ("device", "lo")): 10,
+        ("hostprobe_network_receive_bytes_total", ("device", ODD)): 9,
+        ("hostprobe_network_transmit_bytes_total", ("device", ODD)): 10,
     }
     assert exposed == values | flags | counters
     for export in EXPORTS:  # named as its key, the key's unit dropped and the series' base unit added
@@ -79,8 +79,8 @@ def test_concurrent_collections_share_the_snapshot_in_flight_and_later_ones_take
     monkeypatch.setattr(hostprobe_counters, "read_counters", lambda: calls.append("read") or COUNTERS)
     collector = SnapshotCollector(1)
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
-        concurrent.futures.wait(collections := [pool.submit(generate_latest, collector) for _ in range(8)])
-        collections.append(pool.submit(generate_latest, collector))
+        concurrent.futures.wait(collections := [pool.submit(collector.exposition) for _ in range(8)])
+        collections.append(pool.submit(collector.exposition))
     answers = [str(collection.exception() or collection.result()) for collection in collections]
     assert (calls, answers[:8], answers[8] == answers[0]) == (["read", 1] * 2, [answers[0]] * 8, False)
 
@@ -127,7 +127,7 @@ def test_a_missing_prometheus_client_or_a_port_in_use_gives_one_line(prelude, st
 
 @pytest.mark.skipif(not shutil.which("prometheus"), reason="no Prometheus nor promtool (apt-get install prometheus)")
 def test_promtool_has_nothing_to_say_and_prometheus_answers_every_dashboard_query_showing_a_loaded_machine(tmp_path):
-    exposition = generate_latest(SnapshotCollector(1000))
+    exposition = SnapshotCollector(1000).exposition()
     checked = subprocess.run(["promtool", "check", "metrics"], input=exposition, capture_output=True, timeout=60)
     assert (checked.returncode, checked.stdout + checked.stderr) == (0, b"")
     process, port = serving("--interval-ms", "100")
