@@ -4,8 +4,9 @@ snapshots answer them.
 
 usage: python3 benchmarks/scrapes.py
 
-Starts the exporter of this source tree (python/ first on PYTHONPATH) as a
-child on a free loopback port, with a fast stand-in vcgencmd first on PATH,
+Starts the exporter of this source tree (its python/ packages, but the
+installed hostprobe_counters: the tree holds no build of its native part) as
+a child on a free loopback port, with a fast stand-in vcgencmd first on PATH,
 so that a scrape costs what the exporter and the module cost, not the tool.
 Each round, SCRAPES threads released together by a barrier scrape it once;
 the round reports the slowest and the median time from the release to the
@@ -42,15 +43,15 @@ esac
 TIMESTAMP_LINE = re.compile(r"^hostprobe_timestamp_seconds (\S+)$", re.MULTILINE)
 
 
-def start_exporter(tool_dir: Path) -> tuple[subprocess.Popen[str], str]:
-    env = dict(
-        os.environ,
-        PATH=os.pathsep.join([str(tool_dir), os.environ.get("PATH", "")]),
-        PYTHONPATH=os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")])),
+def start_exporter(tree: Path, tool_dir: Path, setup: str = "") -> tuple[subprocess.Popen[str], str]:
+    """Starts the exporter of the tree, after the Python code setup if any."""
+    program = (
+        f"import sys, hostprobe_counters\nsys.path.insert(0, {str(tree / 'python')!r})\n{setup}\n"
+        "from hostprobe_exporter import main\nsys.exit(main(sys.argv[1:]))"
     )
     exporter = subprocess.Popen(
-        [sys.executable, "-m", "hostprobe_exporter", "--address", "127.0.0.1", "--port", "0"],
-        env=env,
+        [sys.executable, "-c", program, "--address", "127.0.0.1", "--port", "0"],
+        env=dict(os.environ, PATH=os.pathsep.join([str(tool_dir), os.environ.get("PATH", "")])),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
@@ -62,6 +63,12 @@ def start_exporter(tool_dir: Path) -> tuple[subprocess.Popen[str], str]:
         exporter.kill()
         sys.exit(f"the exporter did not start: {line.strip()}")
     return exporter, match[1]
+
+
+def fast_vcgencmd(directory: Path) -> None:
+    tool = directory / "vcgencmd"
+    tool.write_text(FAST_VCGENCMD)
+    tool.chmod(0o755)
 
 
 def scrape_round(url: str) -> tuple[list[float], set[str], int]:
@@ -100,10 +107,8 @@ def scrape_round(url: str) -> tuple[list[float], set[str], int]:
 
 def main() -> None:
     with tempfile.TemporaryDirectory() as work:
-        tool = Path(work) / "vcgencmd"
-        tool.write_text(FAST_VCGENCMD)
-        tool.chmod(0o755)
-        exporter, url = start_exporter(Path(work))
+        fast_vcgencmd(Path(work))
+        exporter, url = start_exporter(ROOT, Path(work))
         try:
             urllib.request.urlopen(url, timeout=60).read()
             print(f"{SCRAPES} concurrent scrapes of {url}, fast vcgencmd, {ROUNDS} rounds")
