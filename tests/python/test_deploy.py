@@ -16,7 +16,7 @@ from prometheus_client.parser import text_string_to_metric_families  # noqa: E40
 
 DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"
 sys.path.insert(0, str(DEPLOY.parent))
-from hostprobe_exporter.server import SnapshotCollector  # noqa: E402
+from hostprobe_exporter.exposition import SnapshotCollector  # noqa: E402
 
 
 def test_installed_package_holds_both_files_as_they_are_here():
