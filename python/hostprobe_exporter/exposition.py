@@ -3,8 +3,10 @@ counters as metrics in the Prometheus text format 0.0.4."""
 
 from __future__ import annotations
 
+import errno
+import os
 import re
-import threading
+import shutil
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -29,6 +31,12 @@ class Export:
     help: str
     # The snapshot's value is divided by this: 100 turns percent into ratio.
     divisor: float = 1.0
+    # The module reads 0 when the source cannot be read, and the quantity is
+    # never 0 on a running machine: then the series is left out.
+    absent_when_zero: bool = False
+    # From vcgencmd, whose failure the module reads as 0: left out while
+    # hostprobe_firmware_up is 0.
+    from_firmware: bool = False
 
 
 # What the text format 0.0.4 writes for the values that Python's repr writes otherwise.
@@ -97,7 +105,8 @@ EXPORTS = (
         "context_switches_per_sec",
         "hostprobe_context_switches",
         "counter",
-        "Context switches since boot (ctxt of /proc/stat); 0 when unreadable.",
+        "Context switches since boot (ctxt of /proc/stat); absent when unreadable.",
+        absent_when_zero=True,
     ),
     Export(
         "cpu_temp_celsius",
@@ -111,37 +120,44 @@ EXPORTS = (
         "gauge",
         "Firmware throttle word (vcgencmd get_throttled): bit 0 under-voltage detected, "
         "1 arm frequency capped, 2 currently throttled, 3 soft temperature limit active, "
-        "16-19 the same conditions have occurred since boot; 0 also without vcgencmd.",
+        "16-19 the same conditions have occurred since boot; 0 without vcgencmd, "
+        "absent while it fails (hostprobe_firmware_up 0).",
+        from_firmware=True,
     ),
     Export(
         "mem_total_bytes",
         "hostprobe_mem_total_bytes",
         "gauge",
-        "MemTotal of /proc/meminfo, in bytes; 0 when unreadable.",
+        "MemTotal of /proc/meminfo, in bytes; absent when unreadable.",
+        absent_when_zero=True,
     ),
     Export(
         "mem_used_bytes",
         "hostprobe_mem_used_bytes",
         "gauge",
-        "MemTotal - (MemFree + Buffers + Cached) of /proc/meminfo, in bytes; 0 when unreadable.",
+        "MemTotal - (MemFree + Buffers + Cached) of /proc/meminfo, in bytes; absent when unreadable.",
+        absent_when_zero=True,
     ),
     Export(
         "page_faults_minor_per_sec",
         "hostprobe_page_faults",
         "counter",
-        "Page faults of all kinds, minor and major, since boot (pgfault of /proc/vmstat); 0 when unreadable.",
+        "Page faults of all kinds, minor and major, since boot (pgfault of /proc/vmstat); absent when unreadable.",
+        absent_when_zero=True,
     ),
     Export(
         "page_faults_major_per_sec",
         "hostprobe_page_faults_major",
         "counter",
-        "Major page faults since boot (pgmajfault of /proc/vmstat); 0 when unreadable.",
+        "Major page faults since boot (pgmajfault of /proc/vmstat); absent when unreadable.",
+        absent_when_zero=True,
     ),
     Export(
         "uptime_seconds",
         "hostprobe_uptime_seconds",
         "gauge",
-        "Time since boot, in seconds (/proc/uptime); 0 when unreadable.",
+        "Time since boot, in seconds (/proc/uptime); absent when unreadable.",
+        absent_when_zero=True,
     ),
     Export(
         "load_avg_1", "hostprobe_load_avg_1", "gauge", "One-minute load average (/proc/loadavg); 0 when unreadable."
@@ -163,19 +179,23 @@ EXPORTS = (
         "measure_clock",
         "hostprobe_measure_clock_hertz",
         "gauge",
-        "ARM clock as vcgencmd measure_clock arm reports it, in hertz; 0 without vcgencmd.",
+        "ARM clock as vcgencmd measure_clock arm reports it, in hertz; 0 without vcgencmd, "
+        "absent while it fails (hostprobe_firmware_up 0).",
+        from_firmware=True,
     ),
 )
 
 
-# Per export: its key, its divisor (None for 1, so that an int stays an int)
-# and its lines up to the value.
+# Per export: its key, its divisor (None for 1, so that an int stays an int),
+# its lines up to the value, and when it is left out.
 _EXPORT_PREFIXES = tuple(
     (
         export.key,
         None if export.divisor == 1 else export.divisor,
         _header(series := export.name + "_total" * (export.kind == "counter"), export.kind, export.help)
         + f"\n{series} ",
+        export.absent_when_zero,
+        export.from_firmware,
     )
     for export in EXPORTS
 )
@@ -183,12 +203,23 @@ _THROTTLE_FLAG_HEADER = _header(
     "hostprobe_throttle_flag",
     "gauge",
     "One documented bit of the firmware throttle word (hostprobe_throttle_status), 1 when set: "
-    "a *_now condition holds now, an *_occurred one has held since boot; 0 also without vcgencmd.",
+    "a *_now condition holds now, an *_occurred one has held since boot; 0 without vcgencmd, "
+    "absent while it fails (hostprobe_firmware_up 0).",
 )
 # Each documented bit is a series of its own, so that alerts need no
 # arithmetic on the word.
 _THROTTLE_FLAG_PREFIXES = tuple(
     (mask, f'hostprobe_throttle_flag{{flag="{_label_value(flag)}"}} ') for mask, flag in THROTTLE_FLAGS
+)
+_FIRMWARE_UP_PREFIX = (
+    _header(
+        "hostprobe_firmware_up",
+        "gauge",
+        "1 when vcgencmd answered this snapshot's queries (the ARM clock read non-zero), 0 when it is on the "
+        "PATH but failed, hung or answered what cannot be read; absent without vcgencmd. While it is 0, "
+        "hostprobe_throttle_status, hostprobe_throttle_flag and hostprobe_measure_clock_hertz are absent.",
+    )
+    + "\nhostprobe_firmware_up "
 )
 _SCRAPE_DURATION_PREFIX = (
     _header(
@@ -223,32 +254,48 @@ class Snapshot:
     values: Mapping[str, float]
     duration_seconds: float
     counters: hostprobe_counters.Counters
+    # None without vcgencmd on the PATH, else whether it answered.
+    firmware_up: bool | None
 
 
-def _take_snapshot(interval_ms: int) -> Snapshot | Exception:
-    """One read_counters and one get_metrics_once call, or what the latter
-    raised, for every scrape sharing them."""
+def take_snapshot(interval_ms: int) -> Snapshot:
+    """One read_counters and one get_metrics_once call; raises what the latter raised."""
+    try:
+        os.close(os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC))
+    except OSError as error:
+        # The module would read every file as missing: a snapshot of made-up zeros.
+        if error.errno in (errno.EMFILE, errno.ENFILE):
+            raise OSError(error.errno, "no file descriptor free to read the machine's files with") from None
     # Read first: the counters then belong to the start of the scrape, the
     # time Prometheus stamps them with, however long the snapshot takes.
     counters = hostprobe_counters.read_counters()
+    tool_on_path = shutil.which("vcgencmd") is not None
     start_seconds = time.monotonic()
-    try:
-        # Every value of the snapshot is an int or a float.
-        values = cast(Mapping[str, float], hostprobe.get_metrics_once(interval_ms))
-    except Exception as error:
-        return error
-    return Snapshot(values, time.monotonic() - start_seconds, counters)
+    # Every value of the snapshot is an int or a float.
+    values = cast(Mapping[str, float], hostprobe.get_metrics_once(interval_ms))
+    duration_seconds = time.monotonic() - start_seconds
+    return Snapshot(values, duration_seconds, counters, values["measure_clock"] != 0 if tool_on_path else None)
+
+
+def failure_line(error: BaseException) -> str:
+    """What a snapshot that raised `error` tells the scrape and the log, in one line."""
+    return " ".join(f"snapshot failed: {type(error).__name__}: {error}".split())
 
 
 def _snapshot_lines(snapshot: Snapshot) -> list[str]:
     values = snapshot.values
-    lines = [
-        prefix + _sample_value(values[key] if divisor is None else values[key] / divisor)
-        for key, divisor, prefix in _EXPORT_PREFIXES
-    ]
-    word = int(values["throttle_status"])
-    lines.append(_THROTTLE_FLAG_HEADER)
-    lines += [f"{prefix}{1 if word & mask else 0}" for mask, prefix in _THROTTLE_FLAG_PREFIXES]
+    firmware_down = snapshot.firmware_up is False
+    lines = []
+    for key, divisor, prefix, absent_when_zero, from_firmware in _EXPORT_PREFIXES:
+        value = values[key]
+        if not ((absent_when_zero and value == 0) or (from_firmware and firmware_down)):
+            lines.append(prefix + _sample_value(value if divisor is None else value / divisor))
+    if not firmware_down:
+        word = int(values["throttle_status"])
+        lines.append(_THROTTLE_FLAG_HEADER)
+        lines += [f"{prefix}{1 if word & mask else 0}" for mask, prefix in _THROTTLE_FLAG_PREFIXES]
+    if snapshot.firmware_up is not None:
+        lines.append(_FIRMWARE_UP_PREFIX + str(int(snapshot.firmware_up)))
     lines.append(_SCRAPE_DURATION_PREFIX + _sample_value(snapshot.duration_seconds))
     return lines
 
@@ -275,43 +322,9 @@ def _counter_lines(counters: hostprobe_counters.Counters, disk_device_exclude: r
     return lines
 
 
-class SnapshotCollector:
-    """Expositions whose scrapes share the snapshot in flight.
-
-    A snapshot is one reading of the counters and one get_metrics_once call.
-    The module holds the interpreter while it samples, so concurrent scrapes
-    that each took their own snapshot would wait for one another in turn. A
-    scrape that arrives while a snapshot is being taken exposes that one
-    instead; one that arrives after it finished takes a new one, so that no
-    scrape is answered with a snapshot finished before the scrape arrived.
-    """
-
-    # Set by the first scrape, which always takes a snapshot.
-    _latest: Snapshot | Exception
-
-    def __init__(self, interval_ms: int, disk_device_exclude: re.Pattern[str] = DEFAULT_DISK_DEVICE_EXCLUDE) -> None:
-        self._interval_ms = interval_ms
-        self._disk_device_exclude = disk_device_exclude
-        self._taking = threading.Lock()
-        self._snapshots_finished = 0
-
-    def _fresh_snapshot(self) -> Snapshot:
-        # Any snapshot finishing after this point will do: the one in flight,
-        # if there is one, else the next.
-        needed = self._snapshots_finished + 1
-        with self._taking:
-            if self._snapshots_finished < needed:
-                self._latest = _take_snapshot(self._interval_ms)
-                self._snapshots_finished += 1
-            latest = self._latest
-        if isinstance(latest, Exception):
-            raise latest
-        return latest
-
-    def exposition(self) -> bytes:
-        """A fresh snapshot in the Prometheus text format 0.0.4."""
-        snapshot = self._fresh_snapshot()
-        lines = _snapshot_lines(snapshot)
-        lines += _counter_lines(snapshot.counters, self._disk_device_exclude)
-        lines.append("")
-        return "\n".join(lines).encode()
+def exposition_of(snapshot: Snapshot, disk_device_exclude: re.Pattern[str]) -> bytes:
+    """The snapshot in the Prometheus text format 0.0.4, without timestamps."""
+    lines = _snapshot_lines(snapshot)
+    lines += _counter_lines(snapshot.counters, disk_device_exclude)
+    lines.append("")
+    return "\n".join(lines).encode()
