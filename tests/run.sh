@@ -9,8 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The Prometheus server that the exporter's integration test scrapes into,
-# without the node exporter it recommends; qemu and mmdebstrap for the ARM
+# The Prometheus server that the exporter's integration test scrapes into and
+# the node exporter that serves its textfile, neither with what it
+# recommends; qemu and mmdebstrap for the ARM
 # roots, installed here because the two roots are made side by side and
 # their own installs would contend for dpkg's lock.
 missing=() missing_server=()
@@ -19,14 +20,15 @@ for package in libgtest-dev g++ clang clang-format libclang-rt-14-dev python3-de
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 dpkg -s prometheus >/dev/null 2>&1 || missing_server+=(prometheus)
+dpkg -s prometheus-node-exporter >/dev/null 2>&1 || missing_server+=(prometheus-node-exporter)
 if ((${#missing[@]} + ${#missing_server[@]})); then
   apt-get update
   ((${#missing[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-  ((${#missing_server[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends prometheus
+  ((${#missing_server[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing_server[@]}"
 fi
 # Debian enables a package's service at boot when it installs it; the tests
 # start what they need themselves.
-for service in prometheus binfmt-support; do
+for service in prometheus prometheus-node-exporter binfmt-support; do
   [[ " ${missing[*]} ${missing_server[*]} " != *" $service "* ]] || systemctl disable --quiet "$service.service"
 done
 # Build, audit and format tools in a venv of their own, made from the

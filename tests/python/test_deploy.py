@@ -1,5 +1,6 @@
-"""Deployment files ship as they are here; the unit verifies; the README and dashboard name only published series."""
+"""Deployment files ship as they are here; the units verify; the README and dashboard name only published series."""
 
+import dataclasses
 import importlib.metadata
 import json
 import re
@@ -16,29 +17,33 @@ from prometheus_client.parser import text_string_to_metric_families  # noqa: E40
 
 DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"
 sys.path.insert(0, str(DEPLOY.parent))
-from hostprobe_exporter.exposition import SnapshotCollector  # noqa: E402
+from hostprobe_exporter.exposition import DEFAULT_DISK_DEVICE_EXCLUDE, exposition_of, take_snapshot  # noqa: E402
+
+UNITS = ("hostprobe-exporter.service", "hostprobe-exporter-textfile.service")
 
 
-def test_installed_package_holds_both_files_as_they_are_here():
+def test_installed_package_holds_the_units_and_the_dashboard_as_they_are_here():
     installed = Path(importlib.metadata.distribution("hostprobe").locate_file("hostprobe_exporter"))
-    for name in ("hostprobe-exporter.service", "grafana-dashboard.json"):
+    for name in (*UNITS, "grafana-dashboard.json"):
         assert (installed / name).read_bytes() == (DEPLOY / name).read_bytes(), name
 
 
 @pytest.mark.skipif(not shutil.which("systemd-analyze"), reason="no systemd-analyze (apt-get install systemd)")
-def test_unit_verifies_without_a_word_about_it(tmp_path):
+@pytest.mark.parametrize("name", UNITS)
+def test_unit_verifies_without_a_word_about_it(tmp_path, name):
     shutil.copytree("/usr/lib/systemd/system", tmp_path / "etc/systemd/system", symlinks=True)
-    unit = shutil.copy(DEPLOY / "hostprobe-exporter.service", tmp_path / "etc/systemd/system")
+    unit = shutil.copy(DEPLOY / name, tmp_path / "etc/systemd/system")
     program = tmp_path / re.search(r"^ExecStart=/(\S+)", Path(unit).read_text(), re.M)[1]
     program.parent.mkdir(parents=True)
     shutil.copy("/bin/true", program)
-    command = ["systemd-analyze", "verify", f"--root={tmp_path}", "hostprobe-exporter.service"]
+    command = ["systemd-analyze", "verify", f"--root={tmp_path}", name]
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert (done.returncode, [line for line in done.stderr.splitlines() if "hostprobe-exporter" in line]) == (0, [])
 
 
 def test_readme_lists_the_published_series_and_each_dashboard_query_names_them_for_the_chosen_instance():
-    exposition = list(text_string_to_metric_families(SnapshotCollector(100).exposition().decode()))
+    snapshot = dataclasses.replace(take_snapshot(100), firmware_up=True)  # every series, hostprobe_firmware_up too
+    exposition = list(text_string_to_metric_families(exposition_of(snapshot, DEFAULT_DISK_DEVICE_EXCLUDE).decode()))
     flag_values = {
         sample.labels["flag"] for family in exposition for sample in family.samples if "flag" in sample.labels
     }
