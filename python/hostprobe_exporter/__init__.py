@@ -16,30 +16,26 @@ block device (loop, ram and zram devices left out unless
 --disk-device-exclude says otherwise) and received and sent by interface.
 What could not be read has no series, rather than a 0.
 
-While a snapshot is being taken the module holds the interpreter, so later
-connections wait to be accepted; scrapes whose collection had begun by then
-wait for that snapshot, counters included, and share it.
-
-prometheus_client comes only with the exporter extra, so the collector and
-the server live in hostprobe_exporter.server, which main imports where it
-can tell a user without the extra how to install it.
+Snapshots are taken in a collector process of the exporter's own, so a
+hung firmware tool never holds the server's interpreter; scrapes whose
+collection had begun share the snapshot in flight, and one that gets no
+snapshot within its scrape timeout is answered 503. The server
+(hostprobe_exporter.server) serves them on one event loop, with TLS and basic
+authentication when given a web configuration file; with --textfile-directory
+the exporter writes them for node_exporter's textfile collector instead.
 """
 
 from __future__ import annotations
 
-import sys
 from collections.abc import Sequence
 
 PROGRAM = "hostprobe-exporter"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the exporter until SIGINT or SIGTERM; returns the exit status."""
-    try:
-        from hostprobe_exporter import server
-    except ModuleNotFoundError as error:
-        if error.name != "prometheus_client":
-            raise
-        print(f"{PROGRAM}: needs prometheus_client: pip install 'hostprobe[exporter]'", file=sys.stderr)
-        return 2
+    """Runs the exporter until SIGINT or SIGTERM, or writes the textfile;
+    returns the exit status."""
+    # Imported here: the collector process imports this package, and needs none of the server.
+    from hostprobe_exporter import server
+
     return server.run(argv)

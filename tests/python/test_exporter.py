@@ -1,43 +1,61 @@
-"""hostprobe-exporter: the program over HTTP on loopback, and a real Prometheus."""
+"""hostprobe-exporter: the program over HTTP and HTTPS on loopback, idle and hostile clients, and a real Prometheus."""
 
+import base64
+import concurrent.futures
 import contextlib
 import json
 import os
+import random
 import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
+import threading
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 from pathlib import Path
 
+import bcrypt
 import hostprobe
 import hostprobe_counters  # the installed package: the tree has no build of its native part
 import pytest
 
-pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
+pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[test]')")
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 SOURCE_DIR = str(Path(__file__).resolve().parents[2] / "python")
-sys.path.insert(0, SOURCE_DIR)
-from hostprobe_exporter.exposition import SnapshotCollector  # noqa: E402
-
 PRELUDE = f"import sys, hostprobe_counters\nsys.path.insert(0, {SOURCE_DIR!r})\nfrom hostprobe_exporter import main\n"
 MACHINE = hostprobe.get_metrics_once(1)
+AUTHORISED = {"Authorization": "Basic " + base64.b64encode(b"prometheus:secret").decode()}
 
 
 def samples(text: str) -> dict[tuple[str, ...], float]:
     return {(s.name, *s.labels.items()): s.value for f in text_string_to_metric_families(text) for s in f.samples}
 
 
-def serving(*arguments: str) -> tuple[subprocess.Popen, int]:
+def serving(*arguments: str, env: dict | None = None) -> tuple[subprocess.Popen, int]:
     command = [sys.executable, "-c", PRELUDE + "sys.exit(main(sys.argv[1:]))", "--address", "127.0.0.1", "--port", "0"]
-    process = subprocess.Popen([*command, *arguments], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen([*command, *arguments], stderr=subprocess.PIPE, text=True, env=env)
     line = process.stderr.readline()
-    return process, int(re.fullmatch(r"hostprobe-exporter: serving http://127\.0\.0\.1:(\d+)/metrics\n", line)[1])
+    return process, int(re.fullmatch(r"hostprobe-exporter: serving https?://127\.0\.0\.1:(\d+)/metrics\n", line)[1])
+
+
+def web_config(directory: Path) -> Path:
+    """A CA, a certificate for 127.0.0.1 it signed, and a web configuration serving TLS with it to one user."""
+    new_key = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1".split()
+    ca = ["-CA", directory / "ca.pem", "-CAkey", directory / "ca.key", "-addext", "subjectAltName=IP:127.0.0.1"]
+    for name, signed in (("ca", []), ("server", ca)):
+        files = ["-keyout", directory / f"{name}.key", "-out", directory / f"{name}.pem", "-subj", f"/CN={name}"]
+        subprocess.run([*new_key, *files, *signed], check=True, capture_output=True, timeout=60)
+    tls = {"cert_file": str(directory / "server.pem"), "key_file": str(directory / "server.key")}
+    users = {"prometheus": bcrypt.hashpw(b"secret", bcrypt.gensalt(4)).decode()}
+    (path := directory / "web-config.yml").write_text(json.dumps({"tls_server_config": tls, "basic_auth_users": users}))
+    return path
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
@@ -59,28 +77,103 @@ def test_the_program_serves_scrapes_on_any_path_its_listen_queue_holds_128_and_a
 
 
 @pytest.mark.parametrize(
-    ("prelude", "status", "message"),
+    ("option", "status", "message"),
     [
-        ("sys.modules['prometheus_client'] = None", 2, "needs prometheus_client: pip install 'hostprobe[exporter]'"),
-        ("", 1, "cannot listen on 127.0.0.1 port {port}: Address already in use"),
+        ("--address=127.0.0.1", 1, "cannot listen on 127\\.0\\.0\\.1 port {port}: Address already in use"),
+        ("--web-config-file={directory}/absent.yml", 2, "{directory}/absent\\.yml: .+"),
     ],
 )
-def test_a_missing_prometheus_client_or_a_port_in_use_gives_one_line(prelude, status, message):
+def test_a_port_in_use_or_a_bad_web_configuration_gives_one_line(tmp_path, option, status, message):
     with socket.create_server(("127.0.0.1", 0)) as holder:
         port = holder.getsockname()[1]
-        program = f"{PRELUDE}{prelude}\nsys.exit(main(['--port={port}']))"
+        program = f"{PRELUDE}sys.exit(main([{option.format(directory=tmp_path)!r}, '--port={port}']))"
         done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (status, f"hostprobe-exporter: {message.format(port=port)}\n")
+    line = f"hostprobe-exporter: {message.format(port=port, directory=re.escape(str(tmp_path)))}\n"
+    assert (done.returncode, re.fullmatch(line, done.stderr) is not None) == (status, True), done.stderr
+
+
+def pending(connection: socket.socket) -> bytes | None:
+    """b"" once the exporter has closed the connection, None while it is open and silent."""
+    with contextlib.suppress(BlockingIOError):
+        return connection.recv(1, socket.MSG_DONTWAIT)
+    return None
+
+
+def send_quietly(connection: socket.socket, data: bytes) -> None:
+    with contextlib.suppress(OSError):  # the exporter may close before it has read everything
+        connection.sendall(data)
+
+
+@pytest.mark.parametrize("tls", [False, True])
+def test_silent_connections_hold_no_request_slot_and_last_the_read_timeout_a_request_over_the_limit_gets_503(
+    tmp_path, tls
+):
+    (tool := tmp_path / "vcgencmd").write_text("#!/bin/sh\nsleep 1\necho throttled=0x0\n")  # slow snapshots
+    tool.chmod(0o755)
+    options = ["--web-config-file", str(web_config(tmp_path))] if tls else []
+    process, port = serving("--max-requests=2", *options, env=os.environ | {"PATH": f"{tmp_path}:{os.environ['PATH']}"})
+    request = urllib.request.Request(f"{'https' if tls else 'http'}://127.0.0.1:{port}/", headers=AUTHORISED)
+    context = ssl.create_default_context(cafile=tmp_path / "ca.pem") if tls else None
+
+    def scrape() -> int:
+        try:
+            with urllib.request.urlopen(request, timeout=60, context=context) as response:
+                return response.status
+        except urllib.error.HTTPError as error:
+            return error.code
+
+    silent = [socket.create_connection(("127.0.0.1", port)) for _ in range(200)]
+    try:
+        with concurrent.futures.ThreadPoolExecutor() as pool:  # statuses in the order they came
+            statuses = [f.result() for f in concurrent.futures.as_completed([pool.submit(scrape) for _ in range(3)])]
+        open_after_the_scrapes = [pending(connection) for connection in silent]
+        for connection in silent:
+            connection.settimeout(30)
+        closed = [connection.recv(1) for connection in silent]
+        assert (statuses, open_after_the_scrapes, closed) == ([503, 200, 200], [None] * 200, [b""] * 200)
+    finally:
+        process.kill()
+        for connection in silent:
+            connection.close()
+
+
+def test_hostile_requests_get_a_short_error_status_and_the_connection_closes():
+    process, port = serving()
+    requests = {  # what is sent, the status answered
+        "a 1 MiB request line": (b"GET /" + b"a" * 2**20 + b" HTTP/1.1\r\n\r\n", 414),
+        "10,000 header fields": (b"GET / HTTP/1.1\r\n" + b"X-Field: value\r\n" * 10_000 + b"\r\n", 431),
+        "a POST with a body": (b"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 413),
+        "binary garbage, no line end": (random.Random(18).randbytes(4096).replace(b"\n", b""), 400),
+    }
+    answers = {}
+    try:
+        for name, (data, _) in requests.items():
+            with socket.create_connection(("127.0.0.1", port), timeout=60) as connection:
+                threading.Thread(target=send_quietly, args=(connection, data), daemon=True).start()
+                answer = b"".join(iter(lambda: connection.recv(65536), b""))  # to the end of the connection
+            answers[name] = (answer[:12], len(answer) < 200)
+    finally:
+        process.kill()
+    assert answers == {name: (f"HTTP/1.1 {status}".encode(), True) for name, (_, status) in requests.items()}
 
 
 @pytest.mark.skipif(not shutil.which("prometheus"), reason="no Prometheus nor promtool (apt-get install prometheus)")
 def test_promtool_has_nothing_to_say_and_prometheus_answers_every_dashboard_query_showing_a_loaded_machine(tmp_path):
-    exposition = SnapshotCollector(1000).exposition()
-    checked = subprocess.run(["promtool", "check", "metrics"], input=exposition, capture_output=True, timeout=60)
+    process, port = serving("--interval-ms", "100", "--web-config-file", str(web_config(tmp_path)))
+    context = ssl.create_default_context(cafile=tmp_path / "ca.pem")
+    request = urllib.request.Request(f"https://127.0.0.1:{port}/", headers=AUTHORISED)
+    with urllib.request.urlopen(request, timeout=30, context=context) as response:
+        checked = subprocess.run(
+            ["promtool", "check", "metrics"], input=response.read(), capture_output=True, timeout=60
+        )
     assert (checked.returncode, checked.stdout + checked.stderr) == (0, b"")
-    process, port = serving("--interval-ms", "100")
-    job = {"job_name": "hostprobe", "scrape_interval": "1s", "static_configs": [{"targets": [f"127.0.0.1:{port}"]}]}
-    (config := tmp_path / "prometheus.yml").write_text(json.dumps({"scrape_configs": [job]}))  # YAML holds JSON
+    target = {"scheme": "https", "tls_config": {"ca_file": str(tmp_path / "ca.pem")}, "scrape_interval": "1s"}
+    target["static_configs"] = [{"targets": [f"127.0.0.1:{port}"]}]
+    jobs = [
+        {"job_name": job, "basic_auth": {"username": "prometheus", "password": password}} | target
+        for job, password in (("hostprobe", "secret"), ("intruder", "wrong"))
+    ]
+    (config := tmp_path / "prometheus.yml").write_text(json.dumps({"scrape_configs": jobs}))  # YAML holds JSON
     with socket.create_server(("127.0.0.1", 0)) as probe:
         address = f"127.0.0.1:{probe.getsockname()[1]}"
     arguments = [f"--config.file={config}", f"--storage.tsdb.path={tmp_path}/data", f"--web.listen-address={address}"]
@@ -89,11 +182,13 @@ def test_promtool_has_nothing_to_say_and_prometheus_answers_every_dashboard_quer
     variables = {v["name"]: v.get("allValue") for v in dashboard["templating"]["list"]}  # All devices
     variables |= {"instance": f"127.0.0.1:{port}", "__rate_interval": "4s"}  # four scrapes, as Grafana would take
 
+    def api(path: str) -> dict | list:
+        with urllib.request.urlopen(f"http://{address}/api/v1/{path}", timeout=10) as answer:
+            return json.load(answer)["data"]
+
     def query(expression: str, at_seconds: float) -> list:
         filled_in = re.sub(r"\$(\w+)", lambda variable: variables[variable[1]], expression)
-        url = f"http://{address}/api/v1/query?time={at_seconds}&query={urllib.parse.quote(filled_in)}"
-        with urllib.request.urlopen(url, timeout=10) as answer:
-            return json.load(answer)["data"]["result"]
+        return api(f"query?time={at_seconds}&query={urllib.parse.quote(filled_in)}")["result"]
 
     result, deadline = [], time.monotonic() + 90
     burner = subprocess.Popen([sys.executable, "-c", "while True: pass"])  # one CPU busy
@@ -116,6 +211,9 @@ def test_promtool_has_nothing_to_say_and_prometheus_answers_every_dashboard_quer
         busy_cpus = min(overall * len(per_cpu), sum(per_cpu))  # a burnt CPU's worth, from either query
         shown = (busy_cpus > 0.8, abs(modes - overall) < 1e-9, len(lo), min(lo) > sent / 6 / 4)
         assert shown == (True, True, 2, True), (overall, per_cpu, modes, lo, sent)  # a quarter of the bytes per second
+        targets = {t["labels"]["job"]: (t["health"], t["lastError"]) for t in api("targets")["activeTargets"]}
+        refused = ("down", "server returned HTTP status 401 Unauthorized")
+        assert targets == {"hostprobe": ("up", ""), "intruder": refused}
     finally:
         burner.kill()
         server.terminate()
