@@ -23,10 +23,11 @@ set -euo pipefail
 cd /hostprobe
 export PATH=/venv/bin:\$PATH
 rm -rf /venv /build-tests
-python3 -m venv /venv
+# PyPI has no armhf wheel of PyYAML: the venv sees Debian's.
+python3 -m venv --system-site-packages /venv
 # The stubs type-check the same on every architecture, and mypy's runtime
 # library has no 32-bit ARM wheel to install: mypy runs on the host only.
-pip install --quiet cmake ninja pytest "./$(basename "$wheel")[exporter]"
+pip install --quiet cmake ninja pytest prometheus_client "./$(basename "$wheel")[exporter]"
 cmake -S . -B /build-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHOSTPROBE_BUILD_MODULE=OFF \
   -DHOSTPROBE_BUILD_TESTS=ON >/dev/null
 cmake --build /build-tests >/dev/null

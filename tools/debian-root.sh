@@ -26,8 +26,9 @@ mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc
 
 root=$PWD/build/roots/$arch
 # mount: unshare's private mount namespaces inside the root; procps: ps;
-# iproute2: ss.
-packages=python3-dev,python3-venv,g++,libgtest-dev,mount,procps,iproute2,ca-certificates
+# iproute2: ss; python3-yaml: the exporter's web configuration, which PyPI has
+# no armhf wheel of; openssl: the tests' throwaway certificates.
+packages=python3-dev,python3-venv,python3-yaml,g++,libgtest-dev,mount,procps,iproute2,ca-certificates,openssl
 # A root is made anew when the packages it should hold change.
 if [[ $(cat "$root/.complete" 2>/dev/null) != "$packages" ]]; then
   rm -rf "$root"

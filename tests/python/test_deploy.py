@@ -12,7 +12,7 @@ from pathlib import Path
 import hostprobe_counters  # noqa: F401 (the installed package: the tree has no build of its native part)
 import pytest
 
-pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
+pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[test]')")
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"

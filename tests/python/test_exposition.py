@@ -13,7 +13,7 @@ import hostprobe_counters  # noqa: F401 (the installed package: the tree has no 
 import pytest
 from fake_machine import tool_path
 
-pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[exporter]')")
+pytest.importorskip("prometheus_client", reason="prometheus_client is not installed (pip install '.[test]')")
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
