@@ -24,7 +24,7 @@ UNITS = ("hostprobe-exporter.service", "hostprobe-exporter-textfile.service")
 
 def test_installed_package_holds_the_units_and_the_dashboard_as_they_are_here():
     installed = Path(importlib.metadata.distribution("hostprobe").locate_file("hostprobe_exporter"))
-    for name in (*UNITS, "grafana-dashboard.json"):
+    for name in (*UNITS, "hostprobe-exporter.env", "grafana-dashboard.json"):
         assert (installed / name).read_bytes() == (DEPLOY / name).read_bytes(), name
 
 
