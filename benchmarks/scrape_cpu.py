@@ -5,20 +5,24 @@ usage: python3 benchmarks/scrape_cpu.py COMMIT
 
 Checks COMMIT out into a temporary git worktree (removed at the end) and
 starts the exporter of each tree as scrapes.py does, both on the installed
-module and hostprobe_counters, with get_metrics_once answering a snapshot
-taken at start, so that a scrape costs what the exporter costs, the reading
-of the counters included, and not the module's sampling. Each round scrapes
-each exporter SCRAPES times in a row, asking for the text format (no Accept
-header) and then as Prometheus asks (OpenMetrics first), and takes the CPU
-time of the exporter's process over them, all its threads counted. It prints
-the median over the rounds of the CPU time per scrape, and the CPU time of a
-hostprobe_counters.read_counters() call in this process. Needs the module
-and prometheus_client installed for this Python.
+hostprobe_counters and on a stand-in hostprobe package whose
+get_metrics_once answers a snapshot taken at start (a package rather than a
+patched function, so that an exporter's collector process imports it too),
+so that a scrape costs what the exporter costs, the reading of the counters
+included, and not the module's sampling. Each round scrapes each exporter
+SCRAPES times in a row, asking for the text format (no Accept header) and
+then as Prometheus asks (OpenMetrics first), and takes the CPU time of the
+exporter's process and of its children (a collector process) over them, all
+their threads counted. It prints the median over the rounds of the CPU time
+per scrape, and the CPU time of a hostprobe_counters.read_counters() call in
+this process. Needs the module installed for this Python, and
+prometheus_client for an exporter that still serves with it.
 """
 
 from __future__ import annotations
 
 import ctypes
+import json
 import statistics
 import subprocess
 import sys
@@ -27,6 +31,7 @@ import time
 import urllib.request
 from pathlib import Path
 
+import hostprobe
 import hostprobe_counters
 from scrapes import ROOT, fast_vcgencmd, start_exporter
 
@@ -39,19 +44,28 @@ PROMETHEUS_ACCEPT = (
     "text/plain;version=0.0.4;q=0.5,*/*;q=0.1"
 )
 ASKS = {"text": {}, "OpenMetrics": {"Accept": PROMETHEUS_ACCEPT}}
-STUB_SNAPSHOT = (
-    "import hostprobe\nsnapshot = hostprobe.get_metrics_once(1)\n"
-    "hostprobe.get_metrics_once = lambda interval_ms: snapshot"
-)
+STUB_PACKAGE = '''"""A stand-in for the hostprobe module: one snapshot for every call."""
+import json
+
+_SNAPSHOT = json.loads({snapshot!r})
+
+
+def get_metrics_once(interval_ms):
+    return dict(_SNAPSHOT)
+'''
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
 def process_cpu_seconds(pid: int) -> float:
-    """CPU time of another process so far, all its threads, live and ended, counted."""
-    clock = ctypes.c_int()
-    if _libc.clock_getcpuclockid(pid, ctypes.byref(clock)) != 0:
-        sys.exit(f"no CPU clock for process {pid}")
-    return time.clock_gettime(clock.value)
+    """CPU time of another process and its children so far, all their threads, live and ended, counted."""
+    children = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    seconds = 0.0
+    for process in (pid, *map(int, children)):
+        clock = ctypes.c_int()
+        if _libc.clock_getcpuclockid(process, ctypes.byref(clock)) != 0:
+            sys.exit(f"no CPU clock for process {process}")
+        seconds += time.clock_gettime(clock.value)
+    return seconds
 
 
 def cpu_microseconds_per_scrape(pid: int, url: str, headers: dict[str, str]) -> float:
@@ -78,10 +92,15 @@ def main() -> None:
         earlier = Path(work) / "earlier"
         subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "-q", "--detach", str(earlier), commit], check=True)
         fast_vcgencmd(Path(work))
+        stub = Path(work) / "stub"
+        (stub / "hostprobe").mkdir(parents=True)
+        snapshot = json.dumps(hostprobe.get_metrics_once(1))
+        (stub / "hostprobe" / "__init__.py").write_text(STUB_PACKAGE.format(snapshot=snapshot))
+        setup = f"sys.path.insert(0, {str(stub)!r})\nimport hostprobe\ndel sys.path[0]"
         exporters = {}
         try:
             for name, tree in ((commit, earlier), ("this tree", ROOT)):
-                exporters[name] = start_exporter(tree, Path(work), STUB_SNAPSHOT)
+                exporters[name] = start_exporter(tree, Path(work), setup)
             for exporter, url in exporters.values():
                 for headers in ASKS.values():
                     cpu_microseconds_per_scrape(exporter.pid, url, headers)  # warm-up

@@ -11,9 +11,11 @@ so that a scrape costs what the exporter and the module cost, not the tool.
 Each round, SCRAPES threads released together by a barrier scrape it once;
 the round reports the slowest and the median time from the release to the
 end of the answer, the number of distinct snapshots behind the answers
-(distinct hostprobe_timestamp_seconds), and the number of scrapes that got
-no answer within TIMEOUT_SECONDS (counted at that time). Needs the module and
-prometheus_client installed for this Python.
+(distinct hostprobe_timestamp_seconds), the number of scrapes answered 503
+(over the exporter's --max-requests, 40 by default) and the number that got
+no answer within TIMEOUT_SECONDS (counted at that time). Needs the module
+installed for this Python, and prometheus_client for an exporter that still
+serves with it.
 """
 
 from __future__ import annotations
@@ -26,6 +28,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -71,27 +74,33 @@ def fast_vcgencmd(directory: Path) -> None:
     tool.chmod(0o755)
 
 
-def scrape_round(url: str) -> tuple[list[float], set[str], int]:
-    """Returns the seconds each scrape took, the snapshot timestamps that answered and the failed scrapes."""
+def scrape_round(url: str) -> tuple[list[float], set[str], int, int]:
+    """Returns the seconds each scrape took, the snapshot timestamps that
+    answered, the scrapes answered 503 and the failed scrapes."""
     release = threading.Barrier(SCRAPES + 1)
     seconds: list[float] = []
     timestamps: set[str] = set()
-    failures = 0
+    over_limit = failures = 0
     lock = threading.Lock()
 
     def scrape() -> None:
-        nonlocal failures
+        nonlocal over_limit, failures
         release.wait()
         start = time.monotonic()
+        status = None
         try:
             with urllib.request.urlopen(url, timeout=TIMEOUT_SECONDS) as response:
                 match = TIMESTAMP_LINE.search(response.read().decode())
+        except urllib.error.HTTPError as error:
+            match, status = None, error.code
         except OSError:
             match = None
         elapsed = time.monotonic() - start
         with lock:
             seconds.append(elapsed)
-            if match is None:
+            if status == 503:
+                over_limit += 1
+            elif match is None:
                 failures += 1
             else:
                 timestamps.add(match[1])
@@ -102,7 +111,7 @@ def scrape_round(url: str) -> tuple[list[float], set[str], int]:
     release.wait()
     for thread in threads:
         thread.join()
-    return seconds, timestamps, failures
+    return seconds, timestamps, over_limit, failures
 
 
 def main() -> None:
@@ -112,12 +121,12 @@ def main() -> None:
         try:
             urllib.request.urlopen(url, timeout=60).read()
             print(f"{SCRAPES} concurrent scrapes of {url}, fast vcgencmd, {ROUNDS} rounds")
-            print(f"{'round':>5} {'slowest s':>10} {'median s':>10} {'snapshots':>10} {'failed':>7}")
+            print(f"{'round':>5} {'slowest s':>10} {'median s':>10} {'snapshots':>10} {'503':>5} {'failed':>7}")
             for round_number in range(1, ROUNDS + 1):
-                seconds, timestamps, failures = scrape_round(url)
+                seconds, timestamps, over_limit, failures = scrape_round(url)
                 print(
                     f"{round_number:>5} {max(seconds):10.3f} {statistics.median(seconds):10.3f} "
-                    f"{len(timestamps):>10} {failures:>7}",
+                    f"{len(timestamps):>10} {over_limit:>5} {failures:>7}",
                     flush=True,
                 )
                 time.sleep(0.5)

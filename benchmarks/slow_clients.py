@@ -12,8 +12,9 @@ does, with a fast stand-in vcgencmd first on PATH, and then:
     a header field a second, each connecting again when the exporter closes
     it, for SLOW_SECONDS;
 (c) sends, each on a connection of its own, a 1 MiB request line, 10,000
-    header fields, a POST announcing a 1 GiB body and sending it, and 64 KiB
-    of random bytes, and reads what comes back.
+    header fields, a header field of 60 KiB of blanks ending in a control
+    byte, a POST announcing a 1 GiB body and sending it, and 64 KiB of
+    random bytes, and reads what comes back.
 
 For (a) and (b) it times SCRAPES normal scrapes in a row and reads the
 exporter's threads and resident memory (/proc/PID/status), and its
@@ -157,6 +158,9 @@ def huge_post(connection: socket.socket) -> None:
 HOSTILE: dict[str, Callable[[socket.socket], None]] = {
     "1 MiB request line": lambda c: c.sendall(b"GET /" + b"a" * 2**20 + b" HTTP/1.1\r\nHost: exporter\r\n\r\n"),
     "10,000 header fields": lambda c: c.sendall(b"GET / HTTP/1.1\r\n" + b"X-Field: value\r\n" * 10_000 + b"\r\n"),
+    "60 KiB of blanks in a field": lambda c: c.sendall(
+        b"GET / HTTP/1.1\r\nX-Field: a" + b" " * 61440 + b"\x01\r\n\r\n"
+    ),
     "POST of 1 GiB": huge_post,
     "64 KiB of random bytes": lambda c: c.sendall(random.Random(18).randbytes(64 * 1024)),
 }
@@ -189,9 +193,8 @@ def _ignore_os_errors(send: Callable[[socket.socket], None], connection: socket.
         pass
 
 
-def count_lines(stream: IO[str], lines: list[int]) -> None:
-    for _ in stream:
-        lines[0] += 1
+def keep_lines(stream: IO[str], lines: list[str]) -> None:
+    lines.extend(stream)
 
 
 def main() -> None:
@@ -201,9 +204,9 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as work:
         fast_vcgencmd(Path(work))
         exporter, url = start_exporter(tree, Path(work))
-        # Whatever the exporter logs is counted, and read so that it never blocks on a full pipe.
-        logged_lines = [0]
-        threading.Thread(target=count_lines, args=(exporter.stderr, logged_lines), daemon=True).start()
+        # Whatever the exporter logs is kept, and read so that it never blocks on a full pipe.
+        logged_lines: list[str] = []
+        threading.Thread(target=keep_lines, args=(exporter.stderr, logged_lines), daemon=True).start()
         parts = urlsplit(url)
         address = (parts.hostname or "127.0.0.1", parts.port or 80)
         try:
@@ -216,10 +219,14 @@ def main() -> None:
             idle_connections(exporter.pid, url, address)
             slow_loris(exporter.pid, url, address)
             for name, send in HOSTILE.items():
-                print(f"(c) {name:<24} {hostile_request(address, send)}", flush=True)
+                print(f"(c) {name:<28} {hostile_request(address, send)}", flush=True)
             time.sleep(SETTLE_SECONDS)
             measure("(c) after the hostile requests", exporter.pid, url)
-            print(f"lines the exporter logged: {logged_lines[0]}")
+            print(
+                f"lines the exporter logged: {len(logged_lines)}",
+                *(line.rstrip() for line in logged_lines[:30]),
+                sep="\n    ",
+            )
         finally:
             exporter.terminate()
             exporter.wait(timeout=30)

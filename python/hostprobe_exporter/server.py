@@ -64,7 +64,9 @@ _TOKEN = rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+"
 _REQUEST_LINE = re.compile(rb"(" + _TOKEN + rb") ([\x21-\x7e]+) HTTP/1\.([01])\r?")
 # What a request line may hold so far, so that garbage is refused on arrival.
 _REQUEST_LINE_START = re.compile(rb"[\x20-\x7e]*\r?")
-_HEADER_FIELD = re.compile(rb"(" + _TOKEN + rb"):[ \t]*([\t\x20-\x7e\x80-\xff]*?)[ \t]*\r?")
+# Without its line end; the value's surrounding blanks are stripped after
+# the match (a pattern that left them out itself would take quadratic time).
+_HEADER_FIELD = re.compile(rb"(" + _TOKEN + rb"):([\t\x20-\x7e\x80-\xff]*)")
 _END_OF_HEAD = re.compile(rb"\n\r?\n")
 _DIGITS = re.compile(r"[0-9]+")
 
@@ -147,15 +149,15 @@ def _parse_head(head: bytes) -> _Request:
         raise _Refused(HTTPStatus.BAD_REQUEST, "malformed request line")
     fields: dict[str, str] = {}
     for line in field_lines:
-        field = _HEADER_FIELD.fullmatch(line)
+        field = _HEADER_FIELD.fullmatch(line, 0, len(line) - line.endswith(b"\r"))
         if field is None:
             raise _Refused(HTTPStatus.BAD_REQUEST, "malformed header field")
-        name, value = field[1].decode("ascii").lower(), field[2].decode("latin-1")
+        name, value = field[1].decode("ascii").lower(), field[2].strip(b" \t").decode("latin-1")
         fields[name] = f"{fields[name]}, {value}" if name in fields else value
     content_length = fields.get("content-length")
     if content_length is not None and not _DIGITS.fullmatch(content_length):
         raise _Refused(HTTPStatus.BAD_REQUEST, "malformed Content-Length")
-    if "transfer-encoding" in fields or (content_length is not None and int(content_length) > 0):
+    if "transfer-encoding" in fields or (content_length is not None and content_length.strip("0")):
         raise _Refused(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "requests have no body here")
     connection = {option.strip().lower() for option in fields.get("connection", "").split(",")}
     keep_alive = request[3] == b"1" and "close" not in connection
@@ -175,26 +177,33 @@ def _accepts_gzip(accept_encoding: str) -> bool:
     return any(coding.split(";")[0].strip().lower() == "gzip" for coding in accept_encoding.split(","))
 
 
-async def _send(writer: asyncio.StreamWriter, response: bytes) -> None:
-    """Writes the response and waits until the client has taken all but what
-    the transport buffers, so that a client that sends and never reads does
-    not grow this process."""
-    writer.write(response)
-    await asyncio.wait_for(writer.drain(), READ_TIMEOUT_SECONDS)
+class _Deadline:
+    """Aborts a connection at a time unless moved or cancelled first: one
+    timer for the whole connection, cheaper than a timeout around each wait."""
+
+    def __init__(self, transport: asyncio.WriteTransport) -> None:
+        self._transport = transport
+        self._timer: asyncio.TimerHandle | None = None
+
+    def in_seconds(self, seconds: float) -> None:
+        self.cancel()
+        self._timer = asyncio.get_running_loop().call_later(seconds, self._transport.abort)
+
+    def cancel(self) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
 
 
-async def _linger(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+async def _linger(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, deadline: _Deadline) -> None:
     """Sends what is written, then reads and drops what the client sends
     until it closes or LINGER_SECONDS have passed."""
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + LINGER_SECONDS
+    deadline.in_seconds(LINGER_SECONDS)
     try:
-        await asyncio.wait_for(writer.drain(), LINGER_SECONDS)
         if writer.can_write_eof():
             writer.write_eof()
-        while await asyncio.wait_for(reader.read(_READ_BYTES), deadline - loop.time()):
+        while await reader.read(_READ_BYTES):
             pass
-    except (OSError, asyncio.TimeoutError):
+    except OSError:  # the client is gone
         pass
 
 
@@ -221,35 +230,47 @@ class _Connections:
         await asyncio.gather(*self._connections, return_exceptions=True)
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        deadline = _Deadline(writer.transport)
         buffer = bytearray()
         try:
             while True:
-                head = await asyncio.wait_for(_read_head(reader, buffer), READ_TIMEOUT_SECONDS)
+                deadline.in_seconds(READ_TIMEOUT_SECONDS)
+                head = await _read_head(reader, buffer)
                 if head is None:
                     break
+                # The answer waits for a snapshot as long as the scrape allows.
+                deadline.cancel()
                 request = _parse_head(head)
                 if self._requests_in_flight >= self._max_requests:
-                    await _send(writer, _text_response(HTTPStatus.SERVICE_UNAVAILABLE, "too many requests at once"))
+                    response = _text_response(HTTPStatus.SERVICE_UNAVAILABLE, "too many requests at once")
+                    deadline.in_seconds(READ_TIMEOUT_SECONDS)
+                    writer.write(response)
+                    await writer.drain()
                 else:
                     self._requests_in_flight += 1
                     try:
-                        await _send(writer, await self._answer(request))
+                        response = await self._answer(request)
+                        deadline.in_seconds(READ_TIMEOUT_SECONDS)
+                        writer.write(response)
+                        await writer.drain()
                     finally:
                         self._requests_in_flight -= 1
                 if not request.keep_alive:
-                    await _linger(reader, writer)
+                    await _linger(reader, writer, deadline)
                     break
         except _Refused as refused:
             writer.write(_text_response(refused.status, refused.text, close=True))
-            await _linger(reader, writer)
-        except (OSError, asyncio.TimeoutError):
-            pass  # a client gone or too slow: nobody to answer
+            await _linger(reader, writer, deadline)
+        except OSError:
+            pass  # a client gone, or cut off by the deadline: nobody to answer
         finally:
+            deadline.in_seconds(READ_TIMEOUT_SECONDS)  # for a TLS client to acknowledge the closing
             writer.close()
             try:
-                await asyncio.wait_for(writer.wait_closed(), READ_TIMEOUT_SECONDS)
-            except (OSError, asyncio.TimeoutError):
-                writer.transport.abort()
+                await writer.wait_closed()
+            except OSError:
+                pass
+            deadline.cancel()
 
     async def _answer(self, request: _Request) -> bytes:
         close = not request.keep_alive
