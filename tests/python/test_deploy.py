@@ -19,7 +19,7 @@ DEPLOY = Path(__file__).resolve().parents[2] / "python" / "hostprobe_exporter"
 sys.path.insert(0, str(DEPLOY.parent))
 from hostprobe_exporter.exposition import DEFAULT_DISK_DEVICE_EXCLUDE, exposition_of, take_snapshot  # noqa: E402
 
-UNITS = ("hostprobe-exporter.service", "hostprobe-exporter-textfile.service")
+UNITS = ("hostprobe-exporter.service", "hostprobe-exporter-textfile.service", "hostprobe-exporter-textfile.timer")
 
 
 def test_installed_package_holds_the_units_and_the_dashboard_as_they_are_here():
@@ -32,9 +32,9 @@ def test_installed_package_holds_the_units_and_the_dashboard_as_they_are_here():
 @pytest.mark.parametrize("name", UNITS)
 def test_unit_verifies_without_a_word_about_it(tmp_path, name):
     shutil.copytree("/usr/lib/systemd/system", tmp_path / "etc/systemd/system", symlinks=True)
-    unit = shutil.copy(DEPLOY / name, tmp_path / "etc/systemd/system")
-    program = tmp_path / re.search(r"^ExecStart=/(\S+)", Path(unit).read_text(), re.M)[1]
-    program.parent.mkdir(parents=True)
+    for unit in UNITS:  # the timer with its service
+        shutil.copy(DEPLOY / unit, tmp_path / "etc/systemd/system")
+    (program := tmp_path / "opt/hostprobe/bin/hostprobe-exporter").parent.mkdir(parents=True)
     shutil.copy("/bin/true", program)
     command = ["systemd-analyze", "verify", f"--root={tmp_path}", name]
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
