@@ -108,7 +108,7 @@ def send_quietly(connection: socket.socket, data: bytes) -> None:
 def test_silent_connections_hold_no_request_slot_and_last_the_read_timeout_a_request_over_the_limit_gets_503(
     tmp_path, tls
 ):
-    (tool := tmp_path / "vcgencmd").write_text("#!/bin/sh\nsleep 1\necho throttled=0x0\n")  # slow snapshots
+    (tool := tmp_path / "vcgencmd").write_text("#!/bin/sh\nsleep 0.5\necho throttled=0x0\n")  # slow snapshots
     tool.chmod(0o755)
     options = ["--web-config-file", str(web_config(tmp_path))] if tls else []
     process, port = serving("--max-requests=2", *options, env=os.environ | {"PATH": f"{tmp_path}:{os.environ['PATH']}"})
