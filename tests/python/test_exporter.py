@@ -49,7 +49,9 @@ def web_config(directory: Path) -> Path:
     """A CA, a certificate for 127.0.0.1 it signed, and a web configuration serving TLS with it to one user."""
     new_key = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1".split()
     ca = ["-CA", directory / "ca.pem", "-CAkey", directory / "ca.key", "-addext", "subjectAltName=IP:127.0.0.1"]
-    for name, signed in (("ca", []), ("server", ca)):
+    # Python 3.13 verifies strictly: a CA's key usage, an end entity's basic constraints.
+    marks = {"ca": ["-addext", "keyUsage=critical,keyCertSign"], "server": ["-addext", "basicConstraints=CA:FALSE"]}
+    for name, signed in (("ca", marks["ca"]), ("server", ca + marks["server"])):
         files = ["-keyout", directory / f"{name}.key", "-out", directory / f"{name}.pem", "-subj", f"/CN={name}"]
         subprocess.run([*new_key, *files, *signed], check=True, capture_output=True, timeout=60)
     tls = {"cert_file": str(directory / "server.pem"), "key_file": str(directory / "server.key")}

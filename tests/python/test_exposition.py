@@ -89,7 +89,8 @@ def test_collector_process_shares_snapshots_in_flight_outlives_hung_tools_and_ma
             answers.append(await collector.exposition(60))
             failing.touch()
             answers.append(await collector.exposition(60))
-            (child,) = map(int, Path(f"/proc/{os.getpid()}/task/{os.getpid()}/children").read_text().split())
+            children = Path(f"/proc/{os.getpid()}/task/{os.getpid()}/children").read_text().split()
+            (child,) = [int(pid) for pid in children if b"interval_ms" in Path(f"/proc/{pid}/cmdline").read_bytes()]
             resource.prlimit(child, resource.RLIMIT_NOFILE, (3, 3))  # its standard streams only
             with pytest.raises(CollectionFailed) as failure:
                 await collector.exposition(60)
