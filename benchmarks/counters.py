@@ -24,29 +24,14 @@ import sys
 import tempfile
 from pathlib import Path
 
-from run import HERE, median_ratio, run
+from run import HERE, TIMING_PROGRAM, median_ratio, run
 
 CALLS = 2000
 ROUNDS = 15
 
-TIMING_PROGRAM = """
-import os, resource, statistics, time
-{setup}
-for _ in range({calls} // 10 + 1):
-    measured()
-def cpu_ns():
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return (usage.ru_utime + usage.ru_stime) * 1e9
-samples = []
-cpu_start = cpu_ns()
-for _ in range({calls}):
-    start = time.perf_counter_ns()
-    measured()
-    samples.append(time.perf_counter_ns() - start)
-print(statistics.median(samples), (cpu_ns() - cpu_start) / {calls})
-"""
 SETUPS = {
     "Python floor": """
+import os
 COUNTER_FILES = ("/proc/stat", "/proc/vmstat", "/proc/diskstats", "/proc/net/dev")
 def measured():
     for path in COUNTER_FILES:
@@ -89,7 +74,11 @@ def measure(program: str, floor: Path) -> tuple[float, float]:
     if program == "floor":
         command = [str(floor), "counters", str(CALLS)]
     else:
-        command = [sys.executable, "-c", TIMING_PROGRAM.format(setup=SETUPS[program], calls=CALLS)]
+        command = [
+            sys.executable,
+            "-c",
+            TIMING_PROGRAM.format(paths=[], setup=SETUPS[program], calls=CALLS, arguments=""),
+        ]
     wall, cpu = run(command).split()
     return float(wall), float(cpu)
 

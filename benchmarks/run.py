@@ -41,7 +41,7 @@ import resource, statistics, sys, time
 sys.path[:0] = {paths!r}
 {setup}
 for _ in range({calls} // 10 + 1):
-    measured(1000)
+    measured({arguments})
 def cpu_ns():
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return (usage.ru_utime + usage.ru_stime) * 1e9
@@ -49,7 +49,7 @@ samples = []
 cpu_start = cpu_ns()
 for _ in range({calls}):
     start = time.perf_counter_ns()
-    measured(1000)
+    measured({arguments})
     samples.append(time.perf_counter_ns() - start)
 print(statistics.median(samples), (cpu_ns() - cpu_start) / {calls})
 """
@@ -84,7 +84,7 @@ def measure(program: str, work: Path, module_dir: Path, env: dict[str, str]) -> 
         command = [str(work / "floor"), "plain" if program == "floor" else "design", str(CALLS)]
     else:
         setup = HOSTPROBE_SETUP if program == "hostprobe" else PSUTIL_SETUP
-        code = TIMING_PROGRAM.format(paths=[str(module_dir), str(HERE)], setup=setup, calls=CALLS)
+        code = TIMING_PROGRAM.format(paths=[str(module_dir), str(HERE)], setup=setup, calls=CALLS, arguments=1000)
         command = [sys.executable, "-c", code]
     wall, cpu = run(command, env=env).split()
     return float(wall), float(cpu)
