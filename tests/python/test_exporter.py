@@ -38,9 +38,20 @@ def samples(text: str) -> dict[tuple[str, ...], float]:
     return {(s.name, *s.labels.items()): s.value for f in text_string_to_metric_families(text) for s in f.samples}
 
 
+STARTED: list[subprocess.Popen] = []
+
+
+@pytest.fixture(autouse=True)
+def _end_the_exporters_started():
+    yield  # the test's exporters end with it, whatever it raised
+    while STARTED:
+        STARTED.pop().kill()
+
+
 def serving(*arguments: str, env: dict | None = None) -> tuple[subprocess.Popen, int]:
     command = [sys.executable, "-c", PRELUDE + "sys.exit(main(sys.argv[1:]))", "--address", "127.0.0.1", "--port", "0"]
     process = subprocess.Popen([*command, *arguments], stderr=subprocess.PIPE, text=True, env=env)
+    STARTED.append(process)
     line = process.stderr.readline()
     return process, int(re.fullmatch(r"hostprobe-exporter: serving https?://127\.0\.0\.1:(\d+)/metrics\n", line)[1])
 
@@ -134,7 +145,6 @@ def test_silent_connections_hold_no_request_slot_and_last_the_read_timeout_a_req
         closed = [connection.recv(1) for connection in silent]
         assert (statuses, open_after_the_scrapes, closed) == ([503, 200, 200], [None] * 200, [b""] * 200)
     finally:
-        process.kill()
         for connection in silent:
             connection.close()
 
@@ -220,4 +230,3 @@ def test_promtool_has_nothing_to_say_and_prometheus_answers_every_dashboard_quer
         burner.kill()
         server.terminate()
         server.wait(timeout=30)
-        process.kill()
