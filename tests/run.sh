@@ -2,20 +2,22 @@
 # Installs what the tests need, checks the formatting of the C++ and Python
 # files, then builds and runs every test: the C++ tests (plain, under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and the engine's under
-# ThreadSanitizer), a short run of every fuzz target, the wheels of the three
+# ThreadSanitizer), a short run of every fuzz target, the wheels of the four
 # architectures and the audit of their stable ABI, the Python tests of the
-# x86_64 wheel on every CPython from 3.10 on, and the C++ and Python tests in
+# x86_64 wheel on every CPython from 3.10 on, the C++ tests built for the
+# ARMv6 boards on an emulated ARM1176, and the C++ and Python tests in
 # emulated armhf and arm64 Debian roots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The Prometheus server that the exporter's integration test scrapes into and
 # the node exporter that serves its textfile, neither with what it
-# recommends; qemu and mmdebstrap for the ARM
-# roots, installed here because the two roots are made side by side and
-# their own installs would contend for dpkg's lock.
+# recommends; llvm-14's disassembler for the armv6l wheel's instructions;
+# qemu and mmdebstrap for the ARM roots, installed here because the two
+# roots are made side by side and their own installs would contend for
+# dpkg's lock.
 missing=() missing_server=()
-for package in libgtest-dev g++ clang clang-format libclang-rt-14-dev python3-dev python3-venv mmdebstrap \
+for package in libgtest-dev g++ clang clang-format libclang-rt-14-dev llvm-14 python3-dev python3-venv mmdebstrap \
   qemu-user-static binfmt-support; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
@@ -130,7 +132,10 @@ echo "== the ARM wheels, whose headers come from the roots"
 for arch in armhf arm64; do
   wait "${root_job[$arch]}" || { cat "$roots_log/$arch" >&2; exit 1; }
 done
-wheels aarch64 armv7l
+wheels aarch64 armv7l armv6l
+
+echo "== C++ tests on the ARM1176 of the ARMv6 boards, emulated"
+bash tests/armv6.sh
 
 echo "== C++ and Python tests on ARM, emulated"
 bash tests/emulated.sh armhf dist/hostprobe-*_armv7l.whl
