@@ -47,7 +47,10 @@ CounterReading read_counter_files() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     reading.monotonic_seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-    reading.ticks_per_second = sysconf(_SC_CLK_TCK);
+    // Fixed while the system runs: read once, by the first call.
+    static const long ticks_per_second = sysconf(_SC_CLK_TCK);
+    static const unsigned kernel_bits = read_kernel_bits();
+    reading.ticks_per_second = ticks_per_second;
     reading.stat = read_stat_counters();
     reading.vmstat = read_vmstat_counters();
     reading.disks = read_disk_counters();
@@ -56,7 +59,7 @@ CounterReading read_counter_files() {
         const std::lock_guard lock(whole_disk_answers_mutex);
         reading.whole_disks = read_hardware_whole_disks(reading.disks, whole_disk_answers);
     }
-    reading.kernel_bits = read_kernel_bits();
+    reading.kernel_bits = kernel_bits;
     return reading;
 }
 

@@ -74,19 +74,16 @@ def web_config(directory: Path) -> Path:
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_the_program_serves_scrapes_on_any_path_its_listen_queue_holds_128_and_a_signal_ends_it_cleanly(signum):
     process, port = serving("--interval-ms", "500", "--disk-device-exclude", "")  # every disk
-    try:
-        listening = subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True, text=True, timeout=30)
-        # Send-Q of a listening socket is its backlog, which ss reads as 0 through qemu's user-mode emulation.
-        assert "EMULATOR" in os.environ or int(listening.stdout.split()[2]) >= 128
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=30) as response:
-            exposed = samples(response.read().decode())
-        disks = {key[1][1] for key in exposed if key[0] == "hostprobe_disk_read_bytes_total"}
-        every_disk = {*hostprobe_counters.read_counters()["disks"]}
-        assert (exposed[("hostprobe_mem_total_bytes",)], disks) == (MACHINE["mem_total_bytes"], every_disk)
-        process.send_signal(signum)
-        assert process.wait(timeout=30) == 0 and "Traceback" not in process.stderr.read()
-    finally:
-        process.kill()
+    listening = subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True, text=True, timeout=30)
+    # Send-Q of a listening socket is its backlog, which ss reads as 0 through qemu's user-mode emulation.
+    assert "EMULATOR" in os.environ or int(listening.stdout.split()[2]) >= 128
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=30) as response:
+        exposed = samples(response.read().decode())
+    disks = {key[1][1] for key in exposed if key[0] == "hostprobe_disk_read_bytes_total"}
+    every_disk = {*hostprobe_counters.read_counters()["disks"]}
+    assert (exposed[("hostprobe_mem_total_bytes",)], disks) == (MACHINE["mem_total_bytes"], every_disk)
+    process.send_signal(signum)
+    assert process.wait(timeout=30) == 0 and "Traceback" not in process.stderr.read()
 
 
 @pytest.mark.parametrize(
@@ -158,14 +155,11 @@ def test_hostile_requests_get_a_short_error_status_and_the_connection_closes():
         "binary garbage, no line end": (random.Random(18).randbytes(4096).replace(b"\n", b""), 400),
     }
     answers = {}
-    try:
-        for name, (data, _) in requests.items():
-            with socket.create_connection(("127.0.0.1", port), timeout=60) as connection:
-                threading.Thread(target=send_quietly, args=(connection, data), daemon=True).start()
-                answer = b"".join(iter(lambda: connection.recv(65536), b""))  # to the end of the connection
-            answers[name] = (answer[:12], len(answer) < 200)
-    finally:
-        process.kill()
+    for name, (data, _) in requests.items():
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as connection:
+            threading.Thread(target=send_quietly, args=(connection, data), daemon=True).start()
+            answer = b"".join(iter(lambda: connection.recv(65536), b""))  # to the end of the connection
+        answers[name] = (answer[:12], len(answer) < 200)
     assert answers == {name: (f"HTTP/1.1 {status}".encode(), True) for name, (_, status) in requests.items()}
 
 
